@@ -1,0 +1,77 @@
+// The shared library exports exactly the public names: nothing internal
+// leaks out, and every name of a module that has landed is there.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::set<std::string> exported_names() {
+    std::set<std::string> names;
+    std::string cmd = std::string("nm -D --defined-only ") + KELP_LIBRARY_FILE;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return names;
+    char line[1024];
+    while (fgets(line, sizeof line, p) != nullptr) {
+        char addr[64], type[8], name[900];
+        // AddressSanitizer adds an __odr_asan.<name> marker beside each
+        // exported variable; it is the sanitizer's, not an interface name.
+        if (sscanf(line, "%63s %7s %899s", addr, type, name) == 3 &&
+            std::string(name).rfind("__odr_asan.", 0) != 0)
+            names.insert(name);
+    }
+    pclose(p);
+    return names;
+}
+
+bool module_has_sources(const std::string &module) {
+    fs::path dir = fs::path(KELP_SOURCE_DIR) / "src" / module;
+    if (!fs::is_directory(dir))
+        return false;
+    for (const auto &entry : fs::directory_iterator(dir))
+        if (entry.path().extension() == ".cpp")
+            return true;
+    return false;
+}
+
+struct Expected {
+    std::set<std::string> allowed;   // every public name
+    std::set<std::string> required;  // names of modules that have landed
+};
+
+Expected expected_names() {
+    Expected e;
+    for (const auto &entry : fs::directory_iterator(fs::path(KELP_TEST_DATA_DIR) / "exports")) {
+        std::string module = entry.path().stem().string();
+        bool built = module_has_sources(module);
+        std::ifstream in(entry.path());
+        for (std::string name; std::getline(in, name);) {
+            if (name.empty())
+                continue;
+            e.allowed.insert(name);
+            if (built)
+                e.required.insert(name);
+        }
+    }
+    return e;
+}
+
+}  // namespace
+
+TEST(Exports, OnlyPublicNamesAreExportedAndNoneIsMissing) {
+    std::set<std::string> actual = exported_names();
+    ASSERT_FALSE(actual.empty()) << "nm found no symbols in " << KELP_LIBRARY_FILE;
+    Expected e = expected_names();
+    ASSERT_FALSE(e.allowed.empty());
+    for (const auto &name : actual)
+        EXPECT_TRUE(e.allowed.count(name)) << "exported but not public: " << name;
+    for (const auto &name : e.required)
+        EXPECT_TRUE(actual.count(name)) << "public but not exported: " << name;
+}
