@@ -5,12 +5,12 @@
 
 #include <kelp.h>
 
+#include <link.h>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <link.h>
 
 // The allocator to forward to: the sanitizer runtime's when the program
 // runs under one, else the C library's. No dlsym: it allocates itself.
@@ -61,7 +61,8 @@ __attribute__((constructor)) void locate_library() {
 // Whether this call comes from libkelp, and whether it must fail.
 KELP_TEST_RAW bool inject(void *caller) {
     auto pc = reinterpret_cast<uintptr_t>(caller);
-    if (pc < lib_begin.load(std::memory_order_relaxed) || pc >= lib_end.load(std::memory_order_relaxed))
+    if (pc < lib_begin.load(std::memory_order_relaxed) ||
+        pc >= lib_end.load(std::memory_order_relaxed))
         return false;
     long n = calls.fetch_add(1);
     long at = fail_at.load();
@@ -110,12 +111,20 @@ void fail_nth_alloc(long n, bool sticky) {
     fail_at = n;
 }
 
-void stop_failing() { fail_at = -1; }
+void stop_failing() {
+    fail_at = -1;
+}
 
-long library_allocs() { return calls.load(); }
+long library_allocs() {
+    return calls.load();
+}
 
-void reset_alloc_count() { calls = 0; }
+void reset_alloc_count() {
+    calls = 0;
+}
 
-bool alloc_injection_ready() { return lib_end.load() != 0; }
+bool alloc_injection_ready() {
+    return lib_end.load() != 0;
+}
 
 }  // namespace kelp_test
