@@ -142,7 +142,7 @@ void bm_comma_number(benchmark::State &state) {
     int v = -2000000000;
     for (auto _ : state) {
         benchmark::DoNotOptimize(comma_number(v, out, 1));
-        v += 1234567;
+        v = static_cast<int>(static_cast<unsigned>(v) + 1234567U);  // wraps, defined
     }
 }
 
@@ -164,7 +164,7 @@ void bm_snprintf_comma(benchmark::State &state) {
         }
         *p = '\0';
         benchmark::DoNotOptimize(out);
-        v += 1234567;
+        v = static_cast<int>(static_cast<unsigned>(v) + 1234567U);  // wraps, defined
     }
 }
 
