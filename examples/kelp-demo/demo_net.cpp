@@ -3,12 +3,12 @@
 #include <kelp.h>
 
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <net/if.h>
-#include <netinet/in.h>
 
 namespace {
 
@@ -25,8 +25,8 @@ void resolve(const char *label, const char *name) {
     }
     char ifname[IFNAMSIZ];
     const bool local = ginet_ipaddr_to_ifnam(&addr, ifname) == 0;
-    std::printf("  %-12s %-15s %s%s\n", label, text_of(addr, text, sizeof text),
-                local ? "on " : "", local ? ifname : "on no interface here");
+    std::printf("  %-12s %-15s %s%s\n", label, text_of(addr, text, sizeof text), local ? "on " : "",
+                local ? ifname : "on no interface here");
 }
 
 }  // namespace
