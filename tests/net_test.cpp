@@ -376,26 +376,18 @@ TEST(GinetIpaddrToIfnam, FindsTheAliasAndLeavesNothingBehind) {
 }
 
 TEST(DlpProto2nam, ListedCodesAndUnlistedOnesInOneStaticBuffer) {
-    const char *listed[] = {"802.3 Ethernet",
-                            "Token Bus",
-                            "Token Ring",
-                            "802.6 MAN",
-                            "Ethernet",
-                            "HDLC",
-                            "Character-Synchronous",
-                            "IBM Channel-to-Channel",
-                            "FDDI",
-                            "Other"};
-    for (int code = 0; code < 10; ++code)
-        EXPECT_STREQ(dlp_proto2nam(code), listed[code]) << code;
-    EXPECT_STREQ(dlp_proto2nam(129), "Raw IP");
-
+    // clang-format off
+    const std::pair<int, const char *> cases[] = {
+        {0, "802.3 Ethernet"}, {1, "Token Bus"}, {2, "Token Ring"}, {3, "802.6 MAN"},
+        {4, "Ethernet"}, {5, "HDLC"}, {6, "Character-Synchronous"},
+        {7, "IBM Channel-to-Channel"}, {8, "FDDI"}, {9, "Other"}, {129, "Raw IP"},
+        {10, "<10>"}, {128, "<128>"}, {-1, "<4294967295>"}, {INT32_MIN, "<2147483648>"}};
+    // clang-format on
+    for (const auto &[code, name] : cases)
+        EXPECT_STREQ(dlp_proto2nam(code), name) << code;
     const char *ten = dlp_proto2nam(10);
-    EXPECT_STREQ(ten, "<10>");
-    EXPECT_STREQ(dlp_proto2nam(128), "<128>");
     EXPECT_EQ(dlp_proto2nam(-1), ten);
     EXPECT_STREQ(ten, "<4294967295>");
-    EXPECT_STREQ(dlp_proto2nam(INT32_MIN), "<2147483648>");
 }
 
 }  // namespace
