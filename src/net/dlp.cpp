@@ -31,6 +31,6 @@ extern "C" const char *dlp_proto2nam(int code) {
         return kMediumNames[code];
     if (code == kRawIp)
         return "Raw IP";
-    std::snprintf(unlisted, sizeof unlisted, "<%u>", static_cast<unsigned>(code));
+    (void)std::snprintf(unlisted, sizeof unlisted, "<%u>", static_cast<unsigned>(code));
     return unlisted;
 }
