@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -120,31 +119,22 @@ void prune_subtree(wtree *tree, wtree_node *node) {
         return;
     wtree_node *cur = node;
     wtree_node *top = nullptr;
-    int expected = 0;
-    bool by_token;
-    for (;;) {
-        if (cur->token != NOTOK) {
-            by_token = true;
-            break;
-        }
-        if (occupied_slots(tree, cur) != expected) {
-            by_token = false;
-            break;
-        }
+    // Climb while the node has no token and no child but the one we came
+    // from; cur ends on the node that stops the climb.
+    for (int expected = 0; cur->token == NOTOK && occupied_slots(tree, cur) == expected; expected = 1) {
         if (cur->parent->parent == tree->root) {
             node_free(tree, cur);
             return;
         }
         top = cur;
-        expected = 1;
         cur = cur->parent;
     }
     if (top == nullptr)
         return;
     node_free(tree, top);
-    // A word node that lost its last child needs no array any more; one that
-    // stopped the walk by its children still has some.
-    if (by_token && cur->next != nullptr && occupied_slots(tree, cur) == 0)
+    // A word node that lost its last child needs no array any more. A node
+    // that stopped the climb by its children still has one left.
+    if (occupied_slots(tree, cur) == 0)
         release_next(tree, cur);
 }
 
