@@ -232,16 +232,6 @@ TEST(WtreeWords, TokensAndBytesOfEveryValue) {
     }
     EXPECT_EQ(t->root->next[0]->next[255]->index, 255);
     EXPECT_EQ(stats(t.get()), shape(t.get(), 1, 5, 4));
-
-    Tree folded = make("abde", 1);
-    EXPECT_EQ(add(folded.get(), "abd", 7), 0);
-    for (const char *spelling : {"ABD", "Abd", "aBd"})
-        EXPECT_EQ(find(folded.get(), spelling), 7) << spelling;
-    EXPECT_EQ(add(folded.get(), "ABD", 8), 1);
-    EXPECT_EQ(del(folded.get(), "aBD"), 0);
-    Tree exact = make("ABDE");
-    add(exact.get(), "ABD", 1);
-    EXPECT_EQ(find(exact.get(), "abd"), NOTOK);
 }
 
 TEST(WtreePrune, DeletionReleasesWhatLeadsToNoWord) {
@@ -296,9 +286,11 @@ TEST(WtreeAllocFailure, EveryAllocationOfAnInsertion) {
         Counts before = stats(t.get());
         clear_usrmsg();
         TraceTap tap;
-        kelp_test::fail_nth_alloc(n);
-        int r = add(t.get(), "ABDEA", 3);
-        kelp_test::stop_failing();
+        int r;
+        {
+            AllocFailure fail(n);
+            r = add(t.get(), "ABDEA", 3);
+        }
         if (n == 6) {  // one more than the call makes
             EXPECT_EQ(r, 0);
             break;
@@ -415,13 +407,10 @@ TEST(WtreeReport, StatsAddUp) {
     Tree a = make("ABDE"), b = make("AB");
     add(a.get(), "ABD", 1);
     wtree_counts c{};
-    wtree_stats(a.get(), &c);
-    wtree_stats(a.get(), &c);
-    wtree_stats(b.get(), &c);
-    Counts ca = stats(a.get()), cb = stats(b.get());
+    for (const wtree *t : {a.get(), a.get(), b.get()})
+        wtree_stats(t, &c);
     EXPECT_EQ((Counts{c.word_cnt, c.node_cnt, c.byte_cnt, c.full_cnt}),
-              (Counts{2 * ca.words + cb.words, 2 * ca.nodes + cb.nodes, 2 * ca.bytes + cb.bytes,
-                      2 * ca.full + cb.full}));
+              (Counts{2, 9, 2 * (5 + 4 * kNode + 3 * 4 * kPtr) + 3 + kNode, 6}));
 }
 
 // Whether adding word has to give some node on its path a next array.
@@ -455,8 +444,8 @@ TEST(WtreeModel, RandomOperationsAgainstAMap) {
         std::mt19937 rng(20261205u + nocase);
         Tree t = make(nocase ? "abdeq" : "ABDEQ", nocase);
         std::map<std::string, int> model;  // keyed by the upper-case word
-        for (int step = 0; step < 20000; ++step) {
-            std::string w(rng() % 7, ' '), key;
+        for (int step = 0; step < 8000; ++step) {
+            std::string w(rng() % 6, ' '), key;
             for (char &c : w) {
                 c = "ABDEQ"[rng() % 5];
                 key += c;
