@@ -107,18 +107,25 @@ void report(benchmark::State &state, size_t lookups, size_t heap) {
         static_cast<double>(heap) / static_cast<double>(dictionary().words.size());
 }
 
-void wtree_insert(benchmark::State &state) {
-    const Dictionary &d = dictionary();
+// Builds and releases the structure once per iteration; only the build is
+// timed, and the heap it took is reported per word.
+template <typename Build, typename Release>
+void time_builds(benchmark::State &state, Build build, Release release) {
     size_t heap = 0;
     for (auto _ : state) {
         size_t before = heap_in_use();
-        wtree *t = build_wtree(d);
+        auto *built = build();
         heap = heap_in_use() - before;
         state.PauseTiming();
-        wtree_destroy(t);
+        release(built);
         state.ResumeTiming();
     }
-    report(state, d.words.size(), heap);
+    report(state, dictionary().words.size(), heap);
+}
+
+void wtree_insert(benchmark::State &state) {
+    time_builds(
+        state, [] { return build_wtree(dictionary()); }, wtree_destroy);
 }
 
 void wtree_lookup(benchmark::State &state) {
@@ -140,17 +147,8 @@ void wtree_lookup(benchmark::State &state) {
 }
 
 void map_insert(benchmark::State &state) {
-    const Dictionary &d = dictionary();
-    size_t heap = 0;
-    for (auto _ : state) {
-        size_t before = heap_in_use();
-        auto *m = new Map(build_map(d));
-        heap = heap_in_use() - before;
-        state.PauseTiming();
-        delete m;
-        state.ResumeTiming();
-    }
-    report(state, d.words.size(), heap);
+    time_builds(
+        state, [] { return new Map(build_map(dictionary())); }, [](Map *m) { delete m; });
 }
 
 void map_lookup(benchmark::State &state) {
@@ -192,18 +190,9 @@ Trie *build_datrie(const Dictionary &d, const std::vector<std::vector<AlphaChar>
 }
 
 void datrie_insert(benchmark::State &state) {
-    const Dictionary &d = dictionary();
-    auto keys = datrie_keys(d.words);
-    size_t heap = 0;
-    for (auto _ : state) {
-        size_t before = heap_in_use();
-        Trie *trie = build_datrie(d, keys);
-        heap = heap_in_use() - before;
-        state.PauseTiming();
-        trie_free(trie);
-        state.ResumeTiming();
-    }
-    report(state, d.words.size(), heap);
+    auto keys = datrie_keys(dictionary().words);
+    time_builds(
+        state, [&] { return build_datrie(dictionary(), keys); }, trie_free);
 }
 
 void datrie_lookup(benchmark::State &state) {
