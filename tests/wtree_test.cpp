@@ -6,6 +6,7 @@
 #include "testutil.h"
 
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -143,6 +144,10 @@ TEST(WtreeCreate, RefusedAlphabets) {
         EXPECT_STREQ(gnl_usrmsg, "APPLICATION ERROR");
         EXPECT_TRUE(traced(tap, c.record)) << tap.text();
     }
+    // However large the size, nothing past the first repeat is read.
+    kelp_test::GuardedBuffer guard;
+    std::memcpy(guard.tail(257), all257.data(), 257);
+    EXPECT_EQ(wtree_create(reinterpret_cast<char *>(guard.tail(257)), INT_MAX, 0), nullptr);
 }
 
 TEST(WtreeCreate, EachAllocationFailureLeavesNothing) {
