@@ -84,11 +84,9 @@ time_t refuse_beyond(time_t t) {
 }
 
 // Daylight-saving shift of the local zone around utc, in seconds: taken from
-// a breakdown in daylight time near that moment, or one hour when the zone
-// has daylight time but none lies within half a year; 0 without daylight time.
+// a breakdown in daylight time near that moment, else one hour, as the
+// platform's mktime does for a zone without daylight time.
 int32_t dst_shift(time_t utc) {
-    if (daylight == 0)
-        return 0;
     constexpr time_t half_year = 183 * time_t{secs_per_day};
     for (time_t probe : {utc, utc - half_year, utc + half_year}) {
         struct tm lt {};
