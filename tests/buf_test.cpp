@@ -178,16 +178,7 @@ TEST_F(FileLoad, ShortReadFails) {
     ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
     unsigned char buf[10];
     EXPECT_EQ(file2buf(fd, nullptr, buf, 10, &len_, 0, 0), buf);
-    close(fd);  // fails the fd count if file2buf had closed it
-    // sysfs attributes report a page and hold a few bytes: a file that
-    // yields less than its status said.
-    const char *attr = "/sys/devices/system/cpu/online";
-    std::string text = kelp_test::read_file(attr);
-    if (!text.empty()) {
-        EXPECT_EQ(file2buf(-1, attr, nullptr, -1, nullptr, 0, 0), nullptr);
-        EXPECT_EQ(msg(), "read() failed for 4096-byte file=" + std::string(attr) +
-                             ", retval=" + std::to_string(text.size()) + ", errno=0 [Success]\n");
-    }
+    EXPECT_EQ(close(fd), 0);  // still open after success and failure
 }
 
 TEST_F(FileLoad, AllocationFailure) {
