@@ -4,11 +4,11 @@
 
 #include <benchmark/benchmark.h>
 
-#include <csignal>
-#include <cstdlib>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <cstdlib>
 
 extern char **environ;
 
@@ -28,8 +28,12 @@ void run_close(benchmark::State &state, int flags) {
     }
 }
 
-void BM_RunClosePipes(benchmark::State &state) { run_close(state, 0); }
-void BM_RunClosePty(benchmark::State &state) { run_close(state, RUN_PTY); }
+void BM_RunClosePipes(benchmark::State &state) {
+    run_close(state, 0);
+}
+void BM_RunClosePty(benchmark::State &state) {
+    run_close(state, RUN_PTY);
+}
 
 void BM_PosixSpawnWaitpid(benchmark::State &state) {
     for (auto _ : state) {

@@ -2,10 +2,10 @@
 
 #include <kelp.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <unistd.h>
 
 namespace {
 
@@ -16,8 +16,7 @@ struct Options {
 };
 
 void usage() {
-    std::printf("usage: %s [-h] [-s switches|params|all] [-n NAME] -o OUT FILE...\n",
-                gnl_prognam);
+    std::printf("usage: %s [-h] [-s switches|params|all] [-n NAME] -o OUT FILE...\n", gnl_prognam);
 }
 
 int on_item(gnl_cmdlin_def *def, int kind, int code, char *arg) {

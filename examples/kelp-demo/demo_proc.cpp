@@ -2,14 +2,14 @@
 
 #include <kelp.h>
 
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -44,8 +44,8 @@ void show(const char *title, const std::string &out, int code) {
 }
 
 void through_pipes() {
-    char *cat[] = {const_cast<char *>("tr"), const_cast<char *>("a-z"),
-                   const_cast<char *>("A-Z"), nullptr};
+    char *cat[] = {const_cast<char *>("tr"), const_cast<char *>("a-z"), const_cast<char *>("A-Z"),
+                   nullptr};
     int rfd, wfd, pid;
     if (run_syscmd(nullptr, cat, &rfd, &wfd, &pid, nullptr, nullptr, 0) != 0) {
         std::printf("run_syscmd failed: %s\n", gnl_usrmsg);

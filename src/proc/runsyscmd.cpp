@@ -2,15 +2,15 @@
 // new pseudo-terminal.
 #include "core/internal.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdarg>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdlib>
 #include <utility>
 
 namespace {
@@ -54,7 +54,9 @@ int issue_cmd(const char *command, char *const argv[]) {
 
 // The library's descriptors are close-on-exec; one that already sits where
 // the command expects it must lose that flag to survive execvp.
-void keep_across_exec(int fd) { fcntl(fd, F_SETFD, 0); }
+void keep_across_exec(int fd) {
+    fcntl(fd, F_SETFD, 0);
+}
 
 // The pipe-mode child: r becomes standard input, w standard output.
 int run_pipe_child(const char *command, char *const argv[], int r, int w, int flags) {
