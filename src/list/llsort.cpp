@@ -31,7 +31,6 @@ class KeyOrder {
     }
 
   private:
-
     int compare(const char *a, const char *b) const {
         if (!nocase_) {
             // Bytes compare unsigned, so first-byte groups come free. Most
