@@ -24,6 +24,11 @@ constexpr int key_len = 15;
 // One list per (size, shape), built once: nodes own 16-byte payloads that
 // hold the key. Shape 1 gives every key the same first byte.
 struct Input {
+    Input() = default;
+    Input(const Input &) = delete;
+    Input &operator=(const Input &) = delete;
+    ~Input() { llist_clear(&list); }
+
     llist list{};
     std::vector<llist_node *> nodes;  // in the unsorted order
     std::vector<const char *> keys;
