@@ -67,31 +67,19 @@ void sizes(benchmark::internal::Benchmark *b) {
     b->ArgNames({"n", "same_first_byte"})->Args({n, 0})->Args({n, 1})->Unit(benchmark::kMillisecond);
 }
 
-void BM_llist_strsort(benchmark::State &state) {
+void BM_llist_strsort(benchmark::State &state, unsigned int flags) {
     Input &in = const_cast<Input &>(input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
     for (auto _ : state) {
         state.PauseTiming();
         relink(&in.list, in.nodes);
         state.ResumeTiming();
-        llist_strsort(&in.list, 0, 0);
+        llist_strsort(&in.list, 0, flags);
         benchmark::DoNotOptimize(in.list.head);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_llist_strsort)->Apply(sizes);
-
-void BM_llist_strsort_nocase(benchmark::State &state) {
-    Input &in = const_cast<Input &>(input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
-    for (auto _ : state) {
-        state.PauseTiming();
-        relink(&in.list, in.nodes);
-        state.ResumeTiming();
-        llist_strsort(&in.list, 0, LLIST_SORT_NOCASE);
-        benchmark::DoNotOptimize(in.list.head);
-    }
-    state.SetItemsProcessed(state.iterations() * state.range(0));
-}
-BENCHMARK(BM_llist_strsort_nocase)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_llist_strsort, strcmp, 0u)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_llist_strsort, nocase, static_cast<unsigned>(LLIST_SORT_NOCASE))->Apply(sizes);
 
 void BM_std_stable_sort(benchmark::State &state) {
     const Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));

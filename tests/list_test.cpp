@@ -277,7 +277,7 @@ TEST(ListSort, MatchesBucketInsertionOnGeneratedLists) {
     for (const char *locale : {"C", "C.UTF-8"}) {
         if (std::setlocale(LC_ALL, locale) == nullptr)
             continue;
-        for (int round = 0; round < 600; ++round) {
+        for (int round = 0; round < 400; ++round) {
             const int offset = draw(10), shape = draw(3);
             std::vector<std::string> keys(draw(70));
             for (std::string &k : keys)

@@ -57,28 +57,18 @@ class KeyOrder {
 llist_node *merge(llist_node *a, llist_node *b, const KeyOrder &order) {
     llist_node head{};
     llist_node *tail = &head;
-    const char *ka = order.key(a);
-    const char *kb = order.key(b);
+    llist_node *side[2] = {a, b};
+    const char *key[2] = {order.key(a), order.key(b)};
     for (;;) {
-        if (order.keeps(ka, kb)) {
-            tail = tail->next = a;
-            a = a->next;
-            if (a == nullptr) {
-                tail->next = b;
-                return head.next;
-            }
-            __builtin_prefetch(a->next);
-            ka = order.key(a);
-        } else {
-            tail = tail->next = b;
-            b = b->next;
-            if (b == nullptr) {
-                tail->next = a;
-                return head.next;
-            }
-            __builtin_prefetch(b->next);
-            kb = order.key(b);
+        const int t = order.keeps(key[0], key[1]) ? 0 : 1;
+        tail = tail->next = side[t];
+        side[t] = side[t]->next;
+        if (side[t] == nullptr) {
+            tail->next = side[1 - t];
+            return head.next;
         }
+        __builtin_prefetch(side[t]->next);
+        key[t] = order.key(side[t]);
     }
 }
 
