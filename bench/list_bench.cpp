@@ -99,18 +99,24 @@ BENCHMARK(BM_std_stable_sort)->Apply(sizes);
 #ifdef KELP_HAVE_GLIB
 void BM_g_list_sort(benchmark::State &state) {
     const Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    std::vector<GList> links(in.keys.size());
+    // Links from GLib's own allocator, as a program would have them.
+    GList *list = nullptr;
+    for (const char *key : in.keys)
+        list = g_list_prepend(list, const_cast<char *>(key));
+    std::vector<GList *> links;
+    for (GList *l = g_list_reverse(list); l != nullptr; l = l->next)
+        links.push_back(l);
     for (auto _ : state) {
         state.PauseTiming();
         for (size_t i = 0; i < links.size(); ++i) {
-            links[i].data = const_cast<char *>(in.keys[i]);
-            links[i].next = i + 1 < links.size() ? &links[i + 1] : nullptr;
-            links[i].prev = i > 0 ? &links[i - 1] : nullptr;
+            links[i]->next = i + 1 < links.size() ? links[i + 1] : nullptr;
+            links[i]->prev = i > 0 ? links[i - 1] : nullptr;
         }
         state.ResumeTiming();
-        GList *sorted = g_list_sort(links.empty() ? nullptr : &links[0], reinterpret_cast<GCompareFunc>(std::strcmp));
-        benchmark::DoNotOptimize(sorted);
+        list = g_list_sort(links.empty() ? nullptr : links[0], reinterpret_cast<GCompareFunc>(std::strcmp));
+        benchmark::DoNotOptimize(list);
     }
+    g_list_free(list);
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_g_list_sort)->Apply(sizes);
