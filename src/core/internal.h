@@ -62,4 +62,8 @@ class UniqueFd {
 // Flushes the trace's held stream, for a forked child that is about to _exit.
 void trace_flush();
 
+// In the coverage build, writes the counts of a forked child that is about to
+// exec or _exit (neither runs the exit handlers that would). Else nothing.
+void coverage_flush();
+
 }  // namespace kelp

@@ -36,11 +36,13 @@ int errtrc(int rc, const char *fmt, ...) {
 [[noreturn]] void end_child(const char *fmt, int code) {
     dbgtrc(lvl_dbg, 0, fmt, code);
     kelp::trace_flush();
+    kelp::coverage_flush();
     _exit(code);
 }
 
 int issue_cmd(const char *command, char *const argv[]) {
     if (argv != nullptr) {
+        kelp::coverage_flush();
         execvp(argv[0], argv);
         return errtrc(errno, "issue_cmd: execvp(%s) failed (errno=%d)", argv[0], errno);
     }

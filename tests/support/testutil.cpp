@@ -15,6 +15,12 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifdef KELP_TEST_COVERAGE
+// The coverage runtime inside libkelp; children leave by _exit and would
+// otherwise never write their counts.
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace kelp_test {
 
 TempDir::TempDir() {
@@ -66,6 +72,9 @@ int run_in_child(const std::map<std::string, const char *> &env, const std::func
         }
         int rc = fn();
         fflush(nullptr);
+#ifdef KELP_TEST_COVERAGE
+        __gcov_dump();
+#endif
         _exit(rc);
     }
     int status = 0;
