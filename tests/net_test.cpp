@@ -60,10 +60,10 @@ std::optional<std::string> in_child(int flags, const std::function<std::string()
     const int code = kelp_test::exit_code(kelp_test::run_in_child([&] {
         if (flags != 0 && unshare(flags) != 0)
             return kRefused;
-        if (!mounts.empty() && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        if (!mounts.empty() && mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
             return 3;
         for (const auto &[target, file] : mounts)
-            if (mount(file.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            if (mount(file.c_str(), target.c_str(), "none", MS_BIND, nullptr) != 0)
                 return 3;
         std::string out = fn();
 #if defined(__SANITIZE_ADDRESS__)

@@ -129,16 +129,18 @@ char *GuardedBuffer::place(const std::string &s) {
 
 namespace {
 
-const std::string &tap_path() {
-    static const std::string path = [] {
-        std::string p = "/tmp/kelp-trace-" + std::to_string(getpid()) + ".log";
-        ::remove(p.c_str());
-        if (dbginit(p.c_str(), nullptr, -1) != 0)
-            throw std::runtime_error("dbginit failed for " + p);
-        std::atexit([] { ::remove(tap_path().c_str()); });
-        return p;
-    }();
-    return path;
+// A plain array: it must outlive the exit handler that removes the file.
+char tap_file[64];
+
+const char *tap_path() {
+    if (tap_file[0] == '\0') {
+        std::snprintf(tap_file, sizeof tap_file, "/tmp/kelp-trace-%ld.log", static_cast<long>(getpid()));
+        ::remove(tap_file);
+        if (dbginit(tap_file, nullptr, -1) != 0)
+            throw std::runtime_error(std::string("dbginit failed for ") + tap_file);
+        std::atexit([] { ::remove(tap_file); });
+    }
+    return tap_file;
 }
 
 }  // namespace
