@@ -63,8 +63,14 @@ void relink(llist *list, const std::vector<llist_node *> &nodes) {
 }
 
 void sizes(benchmark::internal::Benchmark *b) {
-    const int n = std::getenv("KELP_BENCH_SMOKE") != nullptr ? 1000 : 1000000;
-    b->ArgNames({"n", "same_first_byte"})->Args({n, 0})->Args({n, 1})->Unit(benchmark::kMillisecond);
+    // A scaling series up to the million nodes the comparison is made at.
+    std::vector<int> ns{1000};
+    if (std::getenv("KELP_BENCH_SMOKE") == nullptr)
+        ns = {125000, 250000, 500000, 1000000};
+    b->ArgNames({"n", "same_first_byte"});
+    for (int n : ns)
+        b->Args({n, 0})->Args({n, 1});
+    b->Unit(benchmark::kMillisecond);
 }
 
 void BM_llist_strsort(benchmark::State &state, unsigned int flags) {

@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""Turns the JSON of bench/run into bench/RESULTS.md and the scaling plots.
+
+Ratios are speed ratios, ours over theirs: the peer's median time divided by
+ours, so 1.25 means libkelp does the same work in 80% of the peer's time.
+"""
+import glob
+import json
+import os
+import platform
+import subprocess
+import sys
+
+
+def load(results_dir):
+    times, counters, context = {}, {}, {}
+    for path in sorted(glob.glob(os.path.join(results_dir, '*.json'))):
+        with open(path) as f:
+            data = json.load(f)
+        context = data.get('context', context)
+        for b in data['benchmarks']:
+            if b.get('aggregate_name') != 'median':
+                continue
+            name = b['run_name']
+            scale = {'ns': 1e-9, 'us': 1e-6, 'ms': 1e-3, 's': 1.0}[b.get('time_unit', 'ns')]
+            times[name] = b['real_time'] * scale
+            counters[name] = {k: v for k, v in b.items() if isinstance(v, (int, float))}
+    return times, counters, context
+
+
+def fmt_time(t):
+    for unit, scale in (('s', 1), ('ms', 1e-3), ('µs', 1e-6), ('ns', 1e-9)):
+        if t >= scale:
+            return f'{t / scale:.3g} {unit}'
+    return f'{t * 1e9:.3g} ns'
+
+
+def main():
+    results_dir, out_dir = sys.argv[1], sys.argv[2]
+    times, counters, context = load(results_dir)
+    rows = []
+
+    def speed(what, ours, theirs, goal, note=''):
+        if ours not in times or theirs not in times:
+            return
+        ratio = times[theirs] / times[ours]
+        met = '' if goal is None else ('yes' if ratio >= goal else 'no')
+        goal_txt = '' if goal is None else f'>= {goal:g}x'
+        rows.append((what, f'`{ours}` {fmt_time(times[ours])}', f'`{theirs}` {fmt_time(times[theirs])}',
+                     f'{ratio:.2f}x', goal_txt, met, note))
+
+    speed('trace record, held mode, to a file', 'BM_trace_record_kelp', 'BM_trace_record_bare', 0.9,
+          'the bare loop is the limit')
+    speed('trace record, held mode, to a file', 'BM_trace_record_kelp', 'BM_trace_record_spdlog', 1.0)
+    for kind in ('grow', 'shrink'):
+        for size in (1 << 20, 16 << 20):
+            speed(f'strsub, {kind}, {size >> 20} MiB', f'strsub/{kind}/{size}',
+                  f'std_string_rebuild/{kind}/{size}', 1.0)
+            speed(f'strsub, {kind}, {size >> 20} MiB', f'strsub/{kind}/{size}',
+                  f'g_string_replace/{kind}/{size}', 1.0)
+        a, b = f'strsub/{kind}/{16 << 20}', f'strsub/{kind}/{1 << 20}'
+        if a in times and b in times:
+            r = times[a] / times[b]
+            rows.append((f'strsub, {kind}, linearity', f'`{a}` / `{b}`', '', f'{r:.1f}',
+                         '<= 18', 'yes' if r <= 18 else 'no', 'time at 16 MiB over time at 1 MiB'))
+    speed('case-insensitive compare', 'port_strcasecmp', 'strcasecmp', 1.0)
+    for case in ('equal', 'short'):
+        speed(f'case-insensitive compare, {case} strings', f'port_strcasecmp/{case}', f'strcasecmp/{case}', 1.0)
+    speed('hex formatting, 64 bytes', 'buf2hex/64', 'snprintf_hex/64', 1.0)
+    speed('thousands separators', 'comma_number', 'snprintf_comma', 1.0)
+    for same in (0, 1):
+        keys = 'keys sharing their first byte' if same else 'random keys'
+        n = f'n:1000000/same_first_byte:{same}'
+        speed(f'list sort, 1,000,000 nodes, {keys}', f'BM_llist_strsort/strcmp/{n}', f'BM_g_list_sort/{n}', 1.0)
+        speed(f'list sort, 1,000,000 nodes, {keys}', f'BM_llist_strsort/strcmp/{n}', f'BM_std_stable_sort/{n}',
+              None, 'over an array of pointers')
+    speed('word tree lookup, ~100,000 words', 'lookup/wtree', 'lookup/unordered_map', 2.0)
+    speed('word tree lookup, ~100,000 words', 'lookup/wtree', 'lookup/datrie', 1.0)
+    speed('word tree insert, ~100,000 words', 'insert/wtree', 'insert/unordered_map', None)
+    speed('word tree insert, ~100,000 words', 'insert/wtree', 'insert/datrie', None)
+    big = 256 << 20
+    speed('chksum_xor, 256 MiB', f'chksum_xor/{big}', f'memchr_absent/{big}', 0.8, 'memory speed')
+    speed('chksum_s4xor, 256 MiB', f'chksum_s4xor/{big}', f'memchr_absent/{big}', 0.8, 'memory speed')
+    for size in (4096, 65536, 1 << 20, 16 << 20, big):
+        speed(f'file loading, {size} bytes', f'file2buf/{size}', f'g_file_get_contents/{size}', 1.0)
+        speed(f'file loading, {size} bytes', f'file2buf/{size}', f'plain_read/{size}', None)
+    speed('portable mktime', 'port_mktime', 'mktime', 1.0)
+    speed('portable mktime', 'port_mktime', 'timegm', None)
+    speed('start and close /bin/true, pipes', 'BM_RunClosePipes', 'BM_PosixSpawnWaitpid', 0.8)
+    speed('start and close /bin/true, pty', 'BM_RunClosePty', 'BM_PosixSpawnWaitpid', 0.8)
+    for name in sorted(times):
+        if name.endswith('_Cxx'):
+            speed('C++ layer over the C call', name, name[:-4] + '_C', 0.95, 'no visible overhead')
+
+    bytes_rows = []
+    for name in ('lookup/wtree', 'lookup/unordered_map', 'lookup/datrie'):
+        c = counters.get(name, {})
+        for key in ('bytes_per_word', 'bytes/word'):
+            if key in c:
+                bytes_rows.append(f'- {name}: {c[key]:.0f} bytes per word')
+
+    cpu = context.get('host_name', platform.node())
+    try:
+        model = subprocess.run(['sh', '-c', "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
+                               capture_output=True, text=True).stdout.strip()
+        cxx = subprocess.run(['c++', '--version'], capture_output=True, text=True).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        model, cxx = 'unknown', 'unknown'
+    lines = [
+        '# Benchmark results',
+        '',
+        f'Machine: {model}, {context.get("num_cpus", "?")} cores, {context.get("mhz_per_cpu", "?")} MHz '
+        f'(host {cpu}); compiler: {cxx}; build: Release. Produced by `bench/run` on {context.get("date", "?")}.',
+        '',
+        'Ratio: speed of libkelp over the peer (peer median time / libkelp median time, '
+        'repetitions of Google Benchmark in one process): above 1 means libkelp is faster.',
+        '',
+        '| what | ours | theirs | ratio | goal | met | note |',
+        '|---|---|---|---|---|---|---|',
+    ]
+    lines += ['| ' + ' | '.join(r) + ' |' for r in rows]
+    if bytes_rows:
+        lines += ['', 'Memory of the word tree against its peers:', ''] + bytes_rows
+    lines += ['', 'Scaling series: `strsub_scaling.png`, `list_sort_scaling.png`.', '']
+    with open(os.path.join(out_dir, 'RESULTS.md'), 'w') as f:
+        f.write('\n'.join(lines))
+    plots(times, out_dir)
+
+
+def plots(times, out_dir):
+    def series(prefix, key_fn):
+        pts = sorted((key_fn(n), t) for n, t in times.items() if n.startswith(prefix))
+        return pts
+
+    def plot(png, title, xlabel, curves):
+        data = []
+        cmds = []
+        for i, (label, pts) in enumerate(curves):
+            if not pts:
+                continue
+            path = os.path.join(out_dir, f'.{os.path.basename(png)}.{i}.dat')
+            with open(path, 'w') as f:
+                f.writelines(f'{x} {y * 1e3}\n' for x, y in pts)
+            data.append(path)
+            cmds.append(f"'{path}' using 1:2 with linespoints title '{label}'")
+        if not cmds:
+            return
+        script = (f"set terminal pngcairo size 900,560\nset output '{png}'\nset title '{title}'\n"
+                  f"set xlabel '{xlabel}'\nset ylabel 'time (ms)'\nset key left top\nset grid\n"
+                  f"plot {', '.join(cmds)}\n")
+        try:
+            subprocess.run(['gnuplot'], input=script, text=True, check=True)
+        except (OSError, subprocess.CalledProcessError) as e:
+            print(f'no plot {png}: {e}', file=sys.stderr)
+        for path in data:
+            os.remove(path)
+
+    mib = lambda n: int(n.rsplit('/', 1)[1]) / (1 << 20)
+    curves = []
+    for impl in ('strsub', 'std_string_rebuild', 'g_string_replace'):
+        for kind in ('grow', 'shrink'):
+            curves.append((f'{impl} {kind}', series(f'{impl}/{kind}/', mib)))
+    plot(os.path.join(out_dir, 'strsub_scaling.png'), 'In-place substitution, 10% of the text replaced',
+         'text size (MiB)', curves)
+    nodes = lambda n: int(n.split('n:')[1].split('/')[0])
+    curves = []
+    for impl in ('BM_llist_strsort/strcmp', 'BM_std_stable_sort', 'BM_g_list_sort'):
+        for same in (0, 1):
+            pts = [(nodes(n), t) for n, t in times.items()
+                   if n.startswith(impl + '/') and n.endswith(f'same_first_byte:{same}')]
+            label = f"{impl.replace('BM_', '')} {'same first byte' if same else 'random'}"
+            curves.append((label, sorted(pts)))
+    plot(os.path.join(out_dir, 'list_sort_scaling.png'), 'List sort by string key', 'nodes', curves)
+
+
+if __name__ == '__main__':
+    main()
