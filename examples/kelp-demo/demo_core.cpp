@@ -7,8 +7,6 @@
 int demo::core(int, char **) {
     std::printf("libkelp version %s\n", gnl_verstr());
     std::printf("configuration directory: %s\n", gnl_kelpdir());
-    // The trace goes where KELPTRC_FILENAME says; show it here on stdout.
-    dbginit(nullptr, stdout, -1);
     std::printf("trace level %d (%s); three records follow, one filtered out:\n", dbglvl(),
                 trc_lvl2sym(dbglvl()));
     dbgtrc(1, 0, "demo: an ERR record, %d of %d", 1, 3);
