@@ -2,13 +2,13 @@
 #include "core/internal.h"
 #include "kelp_version.h"
 
+#include <unistd.h>
 #include <csignal>
-#include <initializer_list>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
+#include <initializer_list>
 
 extern "C" {
 char gnl_usrmsg[1025];
@@ -76,6 +76,8 @@ const char *gnl_kelpdir(void) {
     return dir != nullptr ? dir : "/opt/morvane/etc";
 }
 
-const char *gnl_verstr(void) { return KELP_VERSION_STRING; }
+const char *gnl_verstr(void) {
+    return KELP_VERSION_STRING;
+}
 
 }  // extern "C"

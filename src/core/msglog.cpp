@@ -1,6 +1,9 @@
 // The trace: levels, one-time configuration from the environment, records.
 #include "core/internal.h"
 
+#include <strings.h>
+#include <sys/time.h>
+#include <unistd.h>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -10,9 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
-#include <strings.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 namespace {
 
@@ -242,7 +242,9 @@ void trace_flush() {
 
 extern "C" {
 
-int dbglvl(void) { return trc_lvl; }
+int dbglvl(void) {
+    return trc_lvl;
+}
 
 const char *trc_lvl2sym(int lvl) {
     if (lvl >= 0 && lvl < trc_txt_count)

@@ -5,44 +5,35 @@
 
 #include <kelp.h>
 
+#include <link.h>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <dlfcn.h>
-#include <link.h>
+
+// The allocator to forward to: the sanitizer runtime's when the program
+// runs under one, else the C library's. No dlsym: it allocates itself.
+extern "C" {
+void *__interceptor_malloc(size_t) __attribute__((weak));
+void *__interceptor_calloc(size_t, size_t) __attribute__((weak));
+void *__interceptor_realloc(void *, size_t) __attribute__((weak));
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+}
+
+// The sanitizer runtime allocates before its shadow memory is ready: the
+// interposer itself must not be instrumented.
+#define KELP_TEST_RAW __attribute__((no_sanitize("address", "undefined")))
 
 namespace {
-
-using malloc_fn = void *(*)(size_t);
-using calloc_fn = void *(*)(size_t, size_t);
-using realloc_fn = void *(*)(void *, size_t);
-
-malloc_fn real_malloc;
-calloc_fn real_calloc;
-realloc_fn real_realloc;
 
 std::atomic<uintptr_t> lib_begin{0};
 std::atomic<uintptr_t> lib_end{0};
 std::atomic<long> calls{0};
 std::atomic<long> fail_at{-1};
 std::atomic<bool> fail_sticky{false};
-
-// dlsym may itself ask for zeroed memory before calloc is resolved.
-alignas(16) char bootstrap[4096];
-size_t bootstrap_used;
-bool resolving;
-
-void resolve() {
-    if (real_malloc != nullptr || resolving)
-        return;
-    resolving = true;
-    real_calloc = reinterpret_cast<calloc_fn>(dlsym(RTLD_NEXT, "calloc"));
-    real_realloc = reinterpret_cast<realloc_fn>(dlsym(RTLD_NEXT, "realloc"));
-    real_malloc = reinterpret_cast<malloc_fn>(dlsym(RTLD_NEXT, "malloc"));
-    resolving = false;
-}
 
 int find_library(struct dl_phdr_info *info, size_t, void *) {
     if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "libkelp.so") == nullptr)
@@ -63,15 +54,15 @@ int find_library(struct dl_phdr_info *info, size_t, void *) {
 
 // Runs before main: the loader has mapped libkelp by then.
 __attribute__((constructor)) void locate_library() {
-    resolve();
     gnl_verstr();  // keep the link to libkelp even under --as-needed
     dl_iterate_phdr(find_library, nullptr);
 }
 
 // Whether this call comes from libkelp, and whether it must fail.
-bool inject(void *caller) {
+KELP_TEST_RAW bool inject(void *caller) {
     auto pc = reinterpret_cast<uintptr_t>(caller);
-    if (pc < lib_begin.load(std::memory_order_relaxed) || pc >= lib_end.load(std::memory_order_relaxed))
+    if (pc < lib_begin.load(std::memory_order_relaxed) ||
+        pc >= lib_end.load(std::memory_order_relaxed))
         return false;
     long n = calls.fetch_add(1);
     long at = fail_at.load();
@@ -84,41 +75,29 @@ bool inject(void *caller) {
 
 extern "C" {
 
-void *malloc(size_t size) {
+KELP_TEST_RAW void *malloc(size_t size) {
     if (inject(__builtin_return_address(0))) {
         errno = ENOMEM;
         return nullptr;
     }
-    resolve();
-    return real_malloc(size);
+    return __interceptor_malloc != nullptr ? __interceptor_malloc(size) : __libc_malloc(size);
 }
 
-void *calloc(size_t n, size_t size) {
-    if (real_calloc == nullptr && !resolving)
-        resolve();
-    if (real_calloc == nullptr) {
-        // Only while dlsym resolves the real functions; never freed.
-        size_t want = (n * size + 15) & ~size_t{15};
-        if (bootstrap_used + want > sizeof bootstrap)
-            return nullptr;
-        void *p = bootstrap + bootstrap_used;
-        bootstrap_used += want;
-        return p;
-    }
+KELP_TEST_RAW void *calloc(size_t n, size_t size) {
     if (inject(__builtin_return_address(0))) {
         errno = ENOMEM;
         return nullptr;
     }
-    return real_calloc(n, size);
+    return __interceptor_calloc != nullptr ? __interceptor_calloc(n, size) : __libc_calloc(n, size);
 }
 
-void *realloc(void *ptr, size_t size) {
+KELP_TEST_RAW void *realloc(void *ptr, size_t size) {
     if (inject(__builtin_return_address(0))) {
         errno = ENOMEM;
         return nullptr;
     }
-    resolve();
-    return real_realloc(ptr, size);
+    return __interceptor_realloc != nullptr ? __interceptor_realloc(ptr, size)
+                                            : __libc_realloc(ptr, size);
 }
 
 }  // extern "C"
@@ -132,12 +111,20 @@ void fail_nth_alloc(long n, bool sticky) {
     fail_at = n;
 }
 
-void stop_failing() { fail_at = -1; }
+void stop_failing() {
+    fail_at = -1;
+}
 
-long library_allocs() { return calls.load(); }
+long library_allocs() {
+    return calls.load();
+}
 
-void reset_alloc_count() { calls = 0; }
+void reset_alloc_count() {
+    calls = 0;
+}
 
-bool alloc_injection_ready() { return lib_end.load() != 0; }
+bool alloc_injection_ready() {
+    return lib_end.load() != 0;
+}
 
 }  // namespace kelp_test

@@ -2,18 +2,18 @@
 
 #include <kelp.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <dirent.h>
-#include <fstream>
 #include <ftw.h>
-#include <sstream>
-#include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 
 namespace kelp_test {
 
@@ -48,7 +48,9 @@ bool file_exists(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-int run_in_child(const std::function<int()> &fn) { return run_in_child({}, fn); }
+int run_in_child(const std::function<int()> &fn) {
+    return run_in_child({}, fn);
+}
 
 int run_in_child(const std::map<std::string, const char *> &env, const std::function<int()> &fn) {
     fflush(nullptr);
@@ -72,7 +74,9 @@ int run_in_child(const std::map<std::string, const char *> &env, const std::func
     return status;
 }
 
-int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int exit_code(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 int count_open_fds() {
     int n = 0;
@@ -97,7 +101,9 @@ GuardedBuffer::GuardedBuffer(size_t capacity) {
     mprotect(base_ + usable_, page, PROT_NONE);
 }
 
-GuardedBuffer::~GuardedBuffer() { munmap(base_, mapped_); }
+GuardedBuffer::~GuardedBuffer() {
+    munmap(base_, mapped_);
+}
 
 unsigned char *GuardedBuffer::tail(size_t n) {
     if (n > usable_)
