@@ -1,10 +1,53 @@
-# Doxygen makes each function's page a ".so" link to its module's page.
-# `man -l` resolves such links against the current directory, not the page's,
-# so each link becomes a copy of the page it names.
-file(GLOB pages ${MAN_DIR}/*.3)
+# Gives every public C name its own man page (a copy of its module's page,
+# so `man -l` needs no .so resolution) and keeps only pages whose names are
+# the library's own: Doxygen's links for struct fields and C++ members
+# (close.3, find.3, erase.3, ...) would shadow other libraries' pages.
+cmake_minimum_required(VERSION 3.25)
+# Run with -DMAN_DIR=<man3 dir> -DHEADER_DIR=<include/kelp>.
+file(GLOB headers ${HEADER_DIR}/*.h)
+set(made)
+foreach(header IN LISTS headers)
+  file(READ ${header} text)
+  if(NOT text MATCHES "@defgroup ([a-z_]+)")
+    continue()
+  endif()
+  set(group_page ${MAN_DIR}/${CMAKE_MATCH_1}.3)
+  if(NOT EXISTS ${group_page})
+    message(FATAL_ERROR "no man page for group ${CMAKE_MATCH_1} of ${header}")
+  endif()
+  set(names)
+  # A "[" inside a match would end CMake's list splitting.
+  string(REPLACE "[" "(" text "${text}")
+  string(REGEX MATCHALL "KELP_API[^;(]*[ *]([A-Za-z_][A-Za-z0-9_]*)[(;]" decls "${text}")
+  string(REGEX MATCHALL "\n#define ([A-Z][A-Z0-9_]*) " macros "${text}")
+  string(REGEX MATCHALL "(} |typedef struct [a-z_]+ |\\(\\*)([a-z_]+)[;)]" types "${text}")
+  foreach(item IN LISTS decls macros types)
+    string(REGEX REPLACE ".*[ *\n(]([A-Za-z_][A-Za-z0-9_]*)[(;) ]?$" "\\1" name "${item}")
+    list(APPEND names ${name})
+  endforeach()
+  foreach(name IN LISTS names)
+    set(page ${MAN_DIR}/${name}.3)
+    set(is_link TRUE)
+    if(EXISTS ${page})
+      file(READ ${page} head LIMIT 16)
+      if(NOT head MATCHES "^\\.so ")
+        set(is_link FALSE)   # a struct's own page
+      endif()
+    endif()
+    if(is_link)
+      file(COPY_FILE ${group_page} ${page})
+    endif()
+    list(APPEND made ${name}.3)
+  endforeach()
+endforeach()
+
+file(GLOB pages RELATIVE ${MAN_DIR} ${MAN_DIR}/*)
 foreach(page IN LISTS pages)
-  file(READ ${page} text LIMIT 256)
-  if(text MATCHES "^\\.so man3/([^\n]+)")
-    file(COPY_FILE ${MAN_DIR}/${CMAKE_MATCH_1} ${page})
+  if(page IN_LIST made OR page STREQUAL "kelp.h.3" OR page STREQUAL "kelp.hpp.3")
+    continue()
+  endif()
+  file(READ ${MAN_DIR}/${page} head LIMIT 16)
+  if(head MATCHES "^\\.so " OR page MATCHES "[ ]|\\.h\\.3$")
+    file(REMOVE ${MAN_DIR}/${page})
   endif()
 endforeach()
