@@ -97,6 +97,8 @@ class result {
     T &operator*() & noexcept { return value(); }
     /** @brief The value; only on success. */
     const T &operator*() const & noexcept { return value(); }
+    /** @brief The value, moved out; only on success. */
+    T &&operator*() && noexcept { return std::move(*std::get_if<0>(&v_)); }
     /** @brief Member access to the value; only on success. */
     T *operator->() noexcept { return &value(); }
     /** @brief Member access to the value; only on success. */
