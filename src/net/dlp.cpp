@@ -1,0 +1,28 @@
+// Names of data-link medium codes, for messages.
+#include "core/internal.h"
+
+#include <cstdio>
+
+namespace {
+
+// Codes 0 to 9: the medium types of the data link provider interface.
+constexpr const char *kMediumNames[] = {
+    "802.3 Ethernet", "Token Bus", "Token Ring", "802.6 MAN", "Ethernet",
+    "HDLC", "Character-Synchronous", "IBM Channel-to-Channel", "FDDI", "Other",
+};
+constexpr int kRawIp = 129;
+
+// Text of the last unlisted code; overwritten by the next one.
+char unlisted[51];
+
+}  // namespace
+
+extern "C" const char *dlp_proto2nam(int code) {
+    constexpr int listed = static_cast<int>(sizeof kMediumNames / sizeof kMediumNames[0]);
+    if (code >= 0 && code < listed)
+        return kMediumNames[code];
+    if (code == kRawIp)
+        return "Raw IP";
+    std::snprintf(unlisted, sizeof unlisted, "<%u>", static_cast<unsigned>(code));
+    return unlisted;
+}

@@ -1,0 +1,157 @@
+// Broken-down local time to calendar time, by successive approximation.
+#include "core/internal.h"
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+
+namespace {
+
+constexpr int32_t secs_per_day = 86400;
+constexpr int32_t secs_per_year = 365 * secs_per_day;
+constexpr int max_corrections = 12;
+
+// Days in a common year before the first of each month.
+constexpr std::array<int32_t, 12> days_before = [] {
+    constexpr int month_days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    std::array<int32_t, 12> t{};
+    for (int m = 1; m < 12; ++m)
+        t[m] = t[m - 1] + month_days[m - 1];
+    return t;
+}();
+static_assert(days_before[2] == 59 && days_before[11] == 334);
+
+bool is_leap(int64_t year) { return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0); }
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+// Leap years in [1, year), extended to years before 1 by the same rule.
+int64_t leaps_before(int64_t year) {
+    const int64_t y = year - 1;
+    return floor_div(y, 4) - floor_div(y, 100) + floor_div(y, 400);
+}
+
+// Days from 1 January of one year to 1 January of another (tm_year values).
+int64_t days_between_years(int64_t from, int64_t to) {
+    return (to - from) * 365 + leaps_before(to + 1900) - leaps_before(from + 1900);
+}
+
+// 0-based day of the year; the month is known to be 0..11. The day of month
+// may be any positive int, so the sum is kept in 64 bits.
+int64_t day_of_year(const struct tm &tm) {
+    int64_t d = days_before[static_cast<size_t>(tm.tm_mon)] + int64_t{tm.tm_mday} - 1;
+    if (tm.tm_mon > 1 && is_leap(int64_t{tm.tm_year} + 1900))
+        ++d;
+    return d;
+}
+
+struct tm breakdown(time_t t) {
+    struct tm g {};
+    // gmtime_r leaves the caller's gmtime/localtime result alone.
+    if (gmtime_r(&t, &g) == nullptr)
+        g.tm_year = INT32_MIN;  // matches no wanted time; the corrections run out
+    return g;
+}
+
+bool same_time(const struct tm &a, const struct tm &b) {
+    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
+           a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
+}
+
+// The correction from guess g towards want, as a 32-bit wrapped amount of
+// seconds: fields far out of range make it wrap rather than overflow.
+int32_t correction(const struct tm &want, const struct tm &g) {
+    const uint64_t secs =
+        static_cast<uint64_t>(day_of_year(want) - day_of_year(g)) * secs_per_day +
+        static_cast<uint64_t>(int64_t{want.tm_hour} - g.tm_hour) * 3600 +
+        static_cast<uint64_t>(int64_t{want.tm_min} - g.tm_min) * 60 +
+        static_cast<uint64_t>(int64_t{want.tm_sec} - g.tm_sec) +
+        static_cast<uint64_t>(days_between_years(g.tm_year, want.tm_year)) * secs_per_day;
+    return static_cast<int32_t>(static_cast<uint32_t>(secs));
+}
+
+// Refuses a time beyond what a signed 32-bit time_t holds, naming the limit
+// in local time.
+time_t refuse_beyond(time_t t) {
+    const time_t limit = t < 0 ? INT32_MAX : -INT32_MAX;
+    char text[64] = "";
+    tzset();  // ctime_r, unlike ctime, may not pick up a changed zone
+    if (ctime_r(&limit, text) == nullptr)
+        text[0] = '\0';
+    stript(text, 0);
+    kelp::set_usrmsg("Can't go beyond %s", text);
+    return -1;
+}
+
+// Daylight-saving shift of the local zone around utc, in seconds: taken from
+// a breakdown in daylight time near that moment, or one hour when the zone
+// has daylight time but none lies within half a year; 0 without daylight time.
+int32_t dst_shift(time_t utc) {
+    if (daylight == 0)
+        return 0;
+    constexpr time_t half_year = 183 * time_t{secs_per_day};
+    for (time_t probe : {utc, utc - half_year, utc + half_year}) {
+        struct tm lt {};
+        if (localtime_r(&probe, &lt) != nullptr && lt.tm_isdst > 0)
+            return static_cast<int32_t>(lt.tm_gmtoff + timezone);
+    }
+    return 3600;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Returns the calendar time of a local broken-down time, or -1 with
+// gnl_usrmsg set. tm is only read: tm_wday and tm_yday are ignored and
+// nothing is normalised.
+time_t port_mktime(const struct tm *tm) {
+    if (tm->tm_mon < 0 || tm->tm_mday < 1 || tm->tm_hour < 0 || tm->tm_min < 0 ||
+        tm->tm_sec < 0) {
+        kelp::set_usrmsg("invalid time/date spec (negative numbers)");
+        return -1;
+    }
+    if (tm->tm_mon > 11) {
+        kelp::set_usrmsg("invalid time/date spec (month out of range)");
+        return -1;
+    }
+
+    const int year_max = breakdown(INT32_MAX).tm_year;
+    const int year0 = breakdown(0).tm_year;
+    struct tm g = breakdown(0);
+    time_t t;
+    if (tm->tm_year > year_max) {
+        t = -1;
+    } else if (tm->tm_year < 0) {
+        t = 1;
+    } else {
+        int32_t dy = tm->tm_year - year0;
+        if (dy < 0)
+            ++dy;
+        // The first guess is a 32-bit product on purpose: for 1900 it wraps
+        // positive and the year is refused below.
+        t = static_cast<int32_t>(static_cast<uint32_t>(dy) * static_cast<uint32_t>(secs_per_year));
+        g = breakdown(t);
+    }
+
+    for (int left = max_corrections;;) {
+        if ((tm->tm_year < year0 && t > 0) || (tm->tm_year > year0 && t < 0))
+            return refuse_beyond(t);
+        t += correction(*tm, g);
+        g = breakdown(t);
+        if (--left == 0) {
+            kelp::set_usrmsg("temporal instability");
+            return -1;
+        }
+        if (same_time(g, *tm))
+            break;
+    }
+
+    tzset();
+    const auto west = static_cast<int32_t>(timezone);
+    if (tm->tm_isdst > 0)
+        return t + west - dst_shift(t + west);
+    return t + west;
+}
+
+}  // extern "C"
