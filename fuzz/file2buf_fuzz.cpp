@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::free(got);
     } else {
         const int bufsize = total + spare < 0 ? 0 : total + spare;
-        mine.assign(static_cast<size_t>(bufsize), 0xA5);
+        mine.assign(static_cast<size_t>(bufsize) + 1, 0xA5);  // never a null buffer
         got = file2buf(fd, path.c_str(), mine.data(), bufsize, &len, head, tail);
         if (bufsize < total) {
             if (got != nullptr || len != -7 || std::strncmp(gnl_usrmsg, "Buffer not big enough", 21) != 0)

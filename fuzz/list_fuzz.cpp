@@ -41,15 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (op <= 1 || v.empty()) {
             std::string key = in.ConsumeRandomLengthString(5);
             key = key.c_str();
-            llist_node *pos = v.empty() || in.ConsumeBool() ? nullptr : v[in.ConsumeIntegralInRange<size_t>(0, v.size() - 1)];
+            const bool at_end = v.empty() || in.ConsumeBool();
+            const size_t pidx = at_end ? 0 : in.ConsumeIntegralInRange<size_t>(0, v.size() - 1);
+            llist_node *pos = at_end ? nullptr : v[pidx];
             int sz = static_cast<int>(key.size()) + 2;
             llist_node *n = op == 0 ? llist_insert_a(&list, pos, nullptr, sz) : llist_insert_b(&list, pos, nullptr, sz);
             if (n == nullptr)
                 std::abort();
             std::memcpy(static_cast<char *>(n->data) + 1, key.c_str(), key.size() + 1);
             std::vector<llist_node *> after = nodes_of(list);
-            size_t at = pos == nullptr ? (op == 0 ? 0 : v.size())
-                                       : static_cast<size_t>(llist_rank(&list, pos)) + (op == 0 ? 1 : 0);
+            size_t at = pos == nullptr ? (op == 0 ? 0 : v.size()) : pidx + (op == 0 ? 1 : 0);
             if (after.size() != v.size() + 1 || after[at] != n)
                 std::abort();
         } else if (op == 2) {

@@ -1,8 +1,106 @@
 #include "demo.h"
 
+#include <kelp.h>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Everything the command writes, up to end of file (EIO on a terminal).
+std::string drain(int fd) {
+    std::string out;
+    char buf[512];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0)
+            out.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    return out;
+}
+
+void show(const char *title, const std::string &out, int code) {
+    std::printf("%s\n", title);
+    std::string text;
+    for (char c : out)
+        if (c != '\r')  // a terminal ends its lines with CR LF
+            text += c;
+    std::printf("  came back: %s", text.empty() ? "(nothing)\n" : "");
+    for (size_t at = 0; at < text.size();) {
+        size_t nl = text.find('\n', at);
+        std::string line = text.substr(at, nl == std::string::npos ? nl : nl - at);
+        std::printf("%s%s\n", at == 0 ? "" : "             ", line.c_str());
+        at = nl == std::string::npos ? text.size() : nl + 1;
+    }
+    std::printf("  exit code: %d\n", code);
+}
+
+void through_pipes() {
+    char *cat[] = {const_cast<char *>("tr"), const_cast<char *>("a-z"), const_cast<char *>("A-Z"),
+                   nullptr};
+    int rfd, wfd, pid;
+    if (run_syscmd(nullptr, cat, &rfd, &wfd, &pid, nullptr, nullptr, 0) != 0) {
+        std::printf("run_syscmd failed: %s\n", gnl_usrmsg);
+        return;
+    }
+    const char text[] = "hello through two pipes\n";
+    if (write(wfd, text, sizeof text - 1) < 0)
+        std::printf("write failed: %s\n", std::strerror(errno));
+    close(wfd);  // tr sees end of file
+    std::string out = drain(rfd);
+    show("pipes, tr a-z A-Z:", out, close_syscmd(rfd, -1, pid));
+
+    if (run_syscmd("echo from a shell; echo to stderr >&2; exit 3", nullptr, &rfd, &wfd, &pid,
+                   nullptr, nullptr, RUN_STDERR) != 0)
+        return;
+    out = drain(rfd);
+    show("pipes, a shell command line with RUN_STDERR:", out, close_syscmd(rfd, wfd, pid));
+}
+
+void through_a_terminal() {
+    struct winsize ws {};
+    ws.ws_row = 24;
+    ws.ws_col = 100;
+    char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
+                  const_cast<char *>("echo \"terminal: $(tty)\"; echo \"rows and columns: "
+                                     "$(stty size)\"; exit 5"),
+                  nullptr};
+    int rfd, wfd, pid;
+    if (run_syscmd(nullptr, sh, &rfd, &wfd, &pid, nullptr, &ws, RUN_PTY) != 0) {
+        std::printf("run_syscmd failed: %s\n", gnl_usrmsg);
+        return;
+    }
+    std::string out = drain(rfd);
+    show("pseudo-terminal, 24 x 100:", out, close_syscmd(rfd, wfd, pid));
+
+    char *missing[] = {const_cast<char *>("no-such-program"), nullptr};
+    if (run_syscmd(nullptr, missing, &rfd, &wfd, &pid, nullptr, nullptr, RUN_PTY) != 0)
+        return;
+    out = drain(rfd);
+    show("pseudo-terminal, a program that does not exist (errno 2, ENOENT):", out,
+         close_syscmd(rfd, wfd, pid));
+}
+
+}  // namespace
 
 int demo::proc(int, char **) {
-    std::printf("(not built yet)\n");
+    // gnl_init ignores SIGCHLD, and then the system reaps children before
+    // close_syscmd can: a program that wants exit codes takes it back.
+    struct sigaction dfl {};
+    struct sigaction saved {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &dfl, &saved);
+    std::fflush(stdout);
+    through_pipes();
+    through_a_terminal();
+    sigaction(SIGCHLD, &saved, nullptr);
     return 0;
 }

@@ -1,9 +1,9 @@
 // Command-line parser: getopt driven by a caller's description record.
 #include "core/internal.h"
 
+#include <unistd.h>
 #include <cstdint>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 

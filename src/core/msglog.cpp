@@ -3,6 +3,7 @@
 
 #include <strings.h>
 #include <sys/time.h>
+#include <pthread.h>
 #include <unistd.h>
 #include <cctype>
 #include <cerrno>
@@ -45,6 +46,21 @@ struct StampCache {
     char text[64] = "";
     size_t len = 0;
 } stamp_cache;
+
+// getpid is a system call; the trace asks for it on every record. The cache
+// is dropped in every child made by fork.
+long cached_pid = 0;
+
+long trace_pid() {
+    static const bool registered = [] {
+        pthread_atfork(nullptr, nullptr, [] { cached_pid = 0; });
+        return true;
+    }();
+    (void)registered;
+    if (cached_pid == 0)
+        cached_pid = static_cast<long>(getpid());
+    return cached_pid;
+}
 
 void hold_stream(FILE *stream) {
     char *buf = stream == stdout ? stdout_buf : stream == stderr ? stderr_buf : stdiobuf;
@@ -93,9 +109,9 @@ size_t format_prefix(char *out, size_t size, const struct timeval &tv, int lvl) 
         w = 0;
     n += static_cast<size_t>(w > 0 ? w : 0);
     if (name != nullptr)
-        w = snprintf(out + n, size - n, " (%s-%ld): ", name, static_cast<long>(getpid()));
+        w = snprintf(out + n, size - n, " (%s-%ld): ", name, trace_pid());
     else
-        w = snprintf(out + n, size - n, " (<%d>-%ld): ", lvl, static_cast<long>(getpid()));
+        w = snprintf(out + n, size - n, " (<%d>-%ld): ", lvl, trace_pid());
     n += static_cast<size_t>(w > 0 ? w : 0);
     return n < size ? n : size - 1;
 }

@@ -7,8 +7,16 @@ namespace {
 
 // Codes 0 to 9: the medium types of the data link provider interface.
 constexpr const char *kMediumNames[] = {
-    "802.3 Ethernet", "Token Bus", "Token Ring", "802.6 MAN", "Ethernet",
-    "HDLC", "Character-Synchronous", "IBM Channel-to-Channel", "FDDI", "Other",
+    "802.3 Ethernet",
+    "Token Bus",
+    "Token Ring",
+    "802.6 MAN",
+    "Ethernet",
+    "HDLC",
+    "Character-Synchronous",
+    "IBM Channel-to-Channel",
+    "FDDI",
+    "Other",
 };
 constexpr int kRawIp = 129;
 
@@ -23,6 +31,6 @@ extern "C" const char *dlp_proto2nam(int code) {
         return kMediumNames[code];
     if (code == kRawIp)
         return "Raw IP";
-    std::snprintf(unlisted, sizeof unlisted, "<%u>", static_cast<unsigned>(code));
+    (void)std::snprintf(unlisted, sizeof unlisted, "<%u>", static_cast<unsigned>(code));
     return unlisted;
 }

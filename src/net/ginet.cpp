@@ -3,15 +3,15 @@
 #include "core/internal.h"
 
 #include <arpa/inet.h>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -59,7 +59,8 @@ int ginet_getsrvsock(int *sock, int port) {
     }
     const int fd = *sock;
     const int on = 1;
-    if (retry_eintr([&] { return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); }) != 0) {
+    if (retry_eintr([&] { return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); }) !=
+        0) {
         kelp::set_usrmsg("ginet_getsrvsock: setsockopt() failed (errno=%d)", errno);
         return -1;
     }
@@ -182,8 +183,8 @@ int ginet_ipaddr_to_ifnam(const uint32_t *addr, char *name) {
         std::memcpy(req.ifr_name, list.ifc_req[i].ifr_name, IFNAMSIZ - 1);
         if (retry_eintr([&] { return ioctl(fd.get(), SIOCGIFADDR, &req); }) != 0) {
             const int err = errno;
-            kelp::set_usrmsg("SIOCGIFADDR ioctl failed on interface %s, errno=%d (%s)", req.ifr_name,
-                             err, kelp::errtext(err));
+            kelp::set_usrmsg("SIOCGIFADDR ioctl failed on interface %s, errno=%d (%s)",
+                             req.ifr_name, err, kelp::errtext(err));
             return -1;
         }
         struct sockaddr_in found;

@@ -1,8 +1,6 @@
 // Packed BCD digits at nibble positions: even positions are high nibbles.
 #include "core/internal.h"
 
-#include <cstring>
-
 namespace {
 
 int get_digit(const unsigned char *buf, int pos) {

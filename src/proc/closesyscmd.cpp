@@ -1,10 +1,10 @@
 // Child commands: close the caller's side and reap the child within a second.
 #include "core/internal.h"
 
-#include <cerrno>
-#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
 
 namespace {
 

@@ -2,15 +2,16 @@
 // new pseudo-terminal.
 #include "core/internal.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdarg>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -53,7 +54,9 @@ int issue_cmd(const char *command, char *const argv[]) {
 
 // The library's descriptors are close-on-exec; one that already sits where
 // the command expects it must lose that flag to survive execvp.
-void keep_across_exec(int fd) { fcntl(fd, F_SETFD, 0); }
+void keep_across_exec(int fd) {
+    fcntl(fd, F_SETFD, 0);
+}
 
 // The pipe-mode child: r becomes standard input, w standard output.
 int run_pipe_child(const char *command, char *const argv[], int r, int w, int flags) {
@@ -97,9 +100,10 @@ int grantpt_default_sigchld(int master) {
 }
 
 // The pseudo-terminal child: a new session whose controlling terminal is the
-// slave side, which becomes standard input and output.
+// slave side, which becomes standard input and output. Closing ready tells
+// the caller that the terminal is set up.
 int run_pty_child(const char *command, char *const argv[], int master, const struct termios *tios,
-                  const struct winsize *ws, int flags) {
+                  const struct winsize *ws, int flags, int ready) {
     if (setsid() < 0)
         return errtrc(errno, "run_pty_child: setsid() failed (errno=%d)", errno);
     if (grantpt_default_sigchld(master) != 0)
@@ -126,7 +130,18 @@ int run_pty_child(const char *command, char *const argv[], int master, const str
     }
     if (slave > h)
         close(slave);
+    if (ready >= 0)
+        close(ready);
     return issue_cmd(command, argv);
+}
+
+// Until the child holds the slave side, a read of the master fails with EIO,
+// a close of the master destroys the terminal under the child, and input
+// written to it is flushed by the settings: wait for the child's word.
+void await_ready(kelp::UniqueFd ready) {
+    char c;
+    while (read(ready.get(), &c, 1) < 0 && errno == EINTR) {
+    }
 }
 
 // What the caller has obtained so far; on failure the started child is killed
@@ -227,6 +242,11 @@ int start_pty(const char *command, char *const argv[], int *rfd, int *wfd, int *
         return -1;
     }
     *wfd = *rfd = master;
+    // Without descriptors to spare the caller simply does not wait.
+    int sync[2] = {-1, -1};
+    if (pipe2(sync, O_CLOEXEC) != 0)
+        sync[0] = sync[1] = -1;
+    kelp::UniqueFd ready_read(sync[0]), ready_write(sync[1]);
 
     *pid = fork_child();
     if (*pid < 0) {
@@ -234,9 +254,13 @@ int start_pty(const char *command, char *const argv[], int *rfd, int *wfd, int *
         return -1;
     }
     if (*pid == 0) {
-        int code = run_pty_child(command, argv, master, tios, ws, flags);
+        ready_read.reset();
+        int code = run_pty_child(command, argv, master, tios, ws, flags, ready_write.release());
         end_child("run_pty_app: run_pty_child() returned %d", code);
     }
+    ready_write.reset();
+    if (ready_read)
+        await_ready(std::move(ready_read));
     return 0;
 }
 

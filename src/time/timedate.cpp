@@ -4,12 +4,17 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <initializer_list>
 
 namespace {
 
 constexpr int32_t secs_per_day = 86400;
 constexpr int32_t secs_per_year = 365 * secs_per_day;
 constexpr int max_corrections = 12;
+// tm_year of the latest 32-bit time (2038) and of the epoch (1970): UTC
+// breakdowns, the same on every platform.
+constexpr int year_max = 138;
+constexpr int year0 = 70;
 
 // Days in a common year before the first of each month.
 constexpr std::array<int32_t, 12> days_before = [] {
@@ -84,11 +89,9 @@ time_t refuse_beyond(time_t t) {
 }
 
 // Daylight-saving shift of the local zone around utc, in seconds: taken from
-// a breakdown in daylight time near that moment, or one hour when the zone
-// has daylight time but none lies within half a year; 0 without daylight time.
+// a breakdown in daylight time near that moment, else one hour, as the
+// platform's mktime does for a zone without daylight time.
 int32_t dst_shift(time_t utc) {
-    if (daylight == 0)
-        return 0;
     constexpr time_t half_year = 183 * time_t{secs_per_day};
     for (time_t probe : {utc, utc - half_year, utc + half_year}) {
         struct tm lt {};
@@ -116,9 +119,9 @@ time_t port_mktime(const struct tm *tm) {
         return -1;
     }
 
-    const int year_max = breakdown(INT32_MAX).tm_year;
-    const int year0 = breakdown(0).tm_year;
-    struct tm g = breakdown(0);
+    struct tm g {};  // the breakdown of time 0
+    g.tm_year = year0;
+    g.tm_mday = 1;
     time_t t;
     if (tm->tm_year > year_max) {
         t = -1;

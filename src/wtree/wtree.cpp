@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -120,31 +119,23 @@ void prune_subtree(wtree *tree, wtree_node *node) {
         return;
     wtree_node *cur = node;
     wtree_node *top = nullptr;
-    int expected = 0;
-    bool by_token;
-    for (;;) {
-        if (cur->token != NOTOK) {
-            by_token = true;
-            break;
-        }
-        if (occupied_slots(tree, cur) != expected) {
-            by_token = false;
-            break;
-        }
+    // Climb while the node has no token and no child but the one we came
+    // from; cur ends on the node that stops the climb.
+    for (int expected = 0; cur->token == NOTOK && occupied_slots(tree, cur) == expected;
+         expected = 1) {
         if (cur->parent->parent == tree->root) {
             node_free(tree, cur);
             return;
         }
         top = cur;
-        expected = 1;
         cur = cur->parent;
     }
     if (top == nullptr)
         return;
     node_free(tree, top);
-    // A word node that lost its last child needs no array any more; one that
-    // stopped the walk by its children still has some.
-    if (by_token && cur->next != nullptr && occupied_slots(tree, cur) == 0)
+    // A word node that lost its last child needs no array any more. A node
+    // that stopped the climb by its children still has one left.
+    if (occupied_slots(tree, cur) == 0)
         release_next(tree, cur);
 }
 
@@ -222,22 +213,23 @@ wtree *wtree_create(const char *alphabet, int siz_alpha, int nocase) {
         kelp::set_usrmsg("OUT OF MEMORY");
         return nullptr;
     }
-    size_t copy_size = static_cast<size_t>(siz_alpha) + 1;
-    tree->alphabet = static_cast<unsigned char *>(std::malloc(copy_size));
+    // More than 256 bytes always hold a repeat, found by position 256: the
+    // copy never needs more room than that, however large siz_alpha is.
+    const int copy_len = siz_alpha < 257 ? siz_alpha : 257;
+    tree->alphabet = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(copy_len) + 1));
     if (tree->alphabet == nullptr) {
         gnl_msglog("wtree_create: failed to malloc alphabet (%d bytes)",
-                   static_cast<int>(static_cast<uint32_t>(copy_size)));
+                   static_cast<int>(static_cast<uint32_t>(siz_alpha) + 1));
         kelp::set_usrmsg("OUT OF MEMORY");
         std::free(tree);
         return nullptr;
     }
-    bump(tree->counts.byte_cnt, static_cast<int>(static_cast<uint32_t>(copy_size)));
     tree->siz_alpha = siz_alpha;
     tree->nocase = nocase;
     for (uint16_t &idx : tree->char_idx)
         idx = not_in_alphabet;
-    // Copied and indexed in one pass: a repeat is found by position 256 at
-    // the latest, so an oversized alphabet is never read to its end.
+    // Copied and indexed in one pass, so an oversized alphabet is read only
+    // up to its first repeat.
     for (int p = 0; p < siz_alpha; ++p) {
         unsigned char c = fold(tree, alphabet[p]);
         tree->alphabet[p] = c;
@@ -250,6 +242,7 @@ wtree *wtree_create(const char *alphabet, int siz_alpha, int nocase) {
         tree->char_idx[c] = static_cast<uint16_t>(p);
     }
     tree->alphabet[siz_alpha] = '\0';
+    bump(tree->counts.byte_cnt, siz_alpha + 1);
     tree->siz_next = siz_alpha * static_cast<int>(sizeof(wtree_node *));
     tree->root = node_alloc(tree);
     if (tree->root == nullptr) {

@@ -1,0 +1,81 @@
+// Trace records in held mode, to a file, against the plain loop a program
+// would write itself and against spdlog's single-threaded file sink flushed
+// on every record (the same durability as the trace's line-buffered stream).
+#include <kelp.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <sys/time.h>
+#include <unistd.h>
+
+#ifdef KELP_HAVE_SPDLOG
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+#endif
+
+namespace {
+
+std::string bench_file(const char *what) {
+    return "/tmp/kelp-bench-" + std::to_string(getpid()) + "-" + what + ".log";
+}
+
+void BM_trace_record_kelp(benchmark::State &state) {
+    const std::string path = bench_file("kelp");
+    if (dbginit(path.c_str(), nullptr, -1) != 0) {
+        state.SkipWithError("dbginit failed");
+        return;
+    }
+    long n = 0;
+    for (auto _ : state)
+        dbgtrc(3, 0, "bench: record %ld of the held stream (%s)", ++n, "payload");
+    dbginit(nullptr, stderr, -1);
+    unlink(path.c_str());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_trace_record_kelp);
+
+// The limit: what the record costs written by hand.
+void BM_trace_record_bare(benchmark::State &state) {
+    const std::string path = bench_file("bare");
+    FILE *f = std::fopen(path.c_str(), "a");
+    static char buf[4096];
+    setvbuf(f, buf, _IOLBF, sizeof buf);
+    long n = 0;
+    const long pid = getpid();
+    for (auto _ : state) {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        struct tm tm;
+        localtime_r(&tv.tv_sec, &tm);
+        std::fprintf(f, "%04d%02d%02d-%02d:%02d:%02d.%03ld (%s-%ld): bench: record %ld of the held stream (%s)\n",
+                     tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     static_cast<long>(tv.tv_usec) / 1000, "INFO", pid, ++n, "payload");
+    }
+    std::fclose(f);
+    unlink(path.c_str());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_trace_record_bare);
+
+#ifdef KELP_HAVE_SPDLOG
+void BM_trace_record_spdlog(benchmark::State &state) {
+    const std::string path = bench_file("spdlog");
+    auto sink = std::make_shared<spdlog::sinks::basic_file_sink_st>(path, true);
+    spdlog::logger log("bench", sink);
+    log.set_pattern("%Y%m%d-%H:%M:%S.%e (%l-%P): %v");
+    log.flush_on(spdlog::level::trace);
+    long n = 0;
+    for (auto _ : state)
+        log.info("bench: record {} of the held stream ({})", ++n, "payload");
+    unlink(path.c_str());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_trace_record_spdlog);
+#endif
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,202 @@
+// Text utilities against the usual ways of doing the same job, side by side:
+// strsub against a std::string rebuilt in one pass (and GLib's in-place
+// replace when available), port_strcasecmp against strcasecmp, buf2hex and
+// comma_number against snprintf loops.
+#include <benchmark/benchmark.h>
+
+#include <kelp.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <strings.h>
+#include <vector>
+
+#ifdef KELP_HAVE_GLIB
+#include <glib.h>
+#endif
+
+namespace {
+
+constexpr const char *needle = "needle";  // 6 bytes
+constexpr const char *longer = "haystack";
+constexpr const char *shorter = "pin";
+
+// Text of n bytes where about a tenth of the bytes are occurrences of needle.
+std::string make_text(size_t n) {
+    static const char *words[] = {"alpha ", "november ", "charlie ", "needs ", "echo ", "india ", "golf "};
+    std::string s;
+    s.reserve(n + 16);
+    unsigned seed = 12345;
+    size_t filler = 0;
+    while (s.size() < n) {
+        seed = seed * 1103515245 + 12345;
+        if (filler >= 54) {  // 6 needle bytes per ~60 bytes
+            s += needle;
+            s += ' ';
+            filler = 0;
+        } else {
+            const char *w = words[(seed >> 16) % 7];
+            s += w;
+            filler += std::strlen(w);
+        }
+    }
+    s.resize(n);
+    return s;
+}
+
+std::string rebuild(std::string_view in, std::string_view from, std::string_view to) {
+    std::string out;
+    out.reserve(in.size() + in.size() / 4);
+    size_t pos = 0;
+    for (size_t at; (at = in.find(from, pos)) != std::string_view::npos; pos = at + from.size()) {
+        out.append(in, pos, at - pos);
+        out.append(to);
+    }
+    out.append(in, pos);
+    return out;
+}
+
+void bm_strsub(benchmark::State &state, const char *to) {
+    const std::string text = make_text(static_cast<size_t>(state.range(0)));
+    std::vector<char> buf(text.size() + text.size() / 2 + 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::memcpy(buf.data(), text.c_str(), text.size() + 1);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(strsub(buf.data(), static_cast<int>(buf.size()), needle, to, 0));
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+
+void bm_rebuild(benchmark::State &state, const char *to) {
+    const std::string text = make_text(static_cast<size_t>(state.range(0)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(rebuild(text, needle, to));
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+
+#ifdef KELP_HAVE_GLIB
+void bm_glib(benchmark::State &state, const char *to) {
+    const std::string text = make_text(static_cast<size_t>(state.range(0)));
+    GString *g = g_string_sized_new(text.size() + text.size() / 2 + 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        g_string_assign(g, text.c_str());
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(g_string_replace(g, needle, to, 0));
+    }
+    g_string_free(g, TRUE);
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+#endif
+
+std::vector<std::string> mixed_case_words() {
+    std::vector<std::string> v;
+    for (int i = 0; i < 256; ++i) {
+        std::string w = "Configuration-Key-" + std::to_string(i * 7919) + "-Value";
+        v.push_back(w);
+    }
+    return v;
+}
+
+template <int (*Cmp)(const char *, const char *)>
+void bm_casecmp(benchmark::State &state) {
+    std::vector<std::string> a = mixed_case_words(), b = a;
+    for (auto &w : b)
+        for (auto &c : w)
+            c = static_cast<char>(c ^ (std::isalpha(static_cast<unsigned char>(c)) ? 0x20 : 0));
+    for (auto _ : state)
+        for (size_t i = 0; i < a.size(); ++i)
+            benchmark::DoNotOptimize(Cmp(a[i].c_str(), b[i].c_str()));
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(a.size()));
+}
+
+void bm_buf2hex(benchmark::State &state) {
+    unsigned char bytes[64];
+    for (int i = 0; i < 64; ++i)
+        bytes[i] = static_cast<unsigned char>(i * 37);
+    char out[200];
+    for (auto _ : state)
+        benchmark::DoNotOptimize(buf2hex(bytes, 64, out, sizeof out));
+}
+
+void bm_snprintf_hex(benchmark::State &state) {
+    unsigned char bytes[64];
+    for (int i = 0; i < 64; ++i)
+        bytes[i] = static_cast<unsigned char>(i * 37);
+    char out[200];
+    for (auto _ : state) {
+        int n = 0;
+        for (int i = 0; i < 64; ++i)
+            n += std::snprintf(out + n, sizeof out - static_cast<size_t>(n), "%s%02X", i ? ":" : "", bytes[i]);
+        benchmark::DoNotOptimize(out);
+    }
+}
+
+void bm_comma_number(benchmark::State &state) {
+    char out[16];
+    int v = -2000000000;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(comma_number(v, out, 1));
+        v = static_cast<int>(static_cast<unsigned>(v) + 1234567U);  // wraps, defined
+    }
+}
+
+void bm_snprintf_comma(benchmark::State &state) {
+    char out[16], digits[16];
+    int v = -2000000000;
+    for (auto _ : state) {
+        int n = std::snprintf(digits, sizeof digits, "%d", v);
+        const char *d = digits;
+        char *p = out;
+        if (*d == '-') {
+            *p++ = *d++;
+            --n;
+        }
+        for (int i = n; i > 0; --i) {
+            *p++ = *d++;
+            if (i > 1 && (i - 1) % 3 == 0)
+                *p++ = ',';
+        }
+        *p = '\0';
+        benchmark::DoNotOptimize(out);
+        v = static_cast<int>(static_cast<unsigned>(v) + 1234567U);  // wraps, defined
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    const bool smoke = std::getenv("KELP_BENCH_SMOKE") != nullptr;
+    std::vector<int64_t> sizes{1 << 20};
+    if (!smoke)
+        sizes = {1 << 20, 2 << 20, 4 << 20, 8 << 20, 16 << 20};
+    struct Way {
+        const char *name;
+        void (*fn)(benchmark::State &, const char *);
+    };
+    std::vector<Way> ways{{"strsub", bm_strsub}, {"std_string_rebuild", bm_rebuild}};
+#ifdef KELP_HAVE_GLIB
+    ways.push_back({"g_string_replace", bm_glib});
+#endif
+    for (const char *to : {longer, shorter})
+        for (const Way &w : ways)
+            for (int64_t n : sizes) {
+                std::string name = std::string(w.name) + (to == longer ? "/grow" : "/shrink");
+                benchmark::RegisterBenchmark(name.c_str(), w.fn, to)->Arg(n)->Unit(benchmark::kMillisecond);
+            }
+    benchmark::RegisterBenchmark("port_strcasecmp", bm_casecmp<port_strcasecmp>);
+    benchmark::RegisterBenchmark("strcasecmp", bm_casecmp<strcasecmp>);
+    benchmark::RegisterBenchmark("buf2hex/64", bm_buf2hex);
+    benchmark::RegisterBenchmark("snprintf_hex/64", bm_snprintf_hex);
+    benchmark::RegisterBenchmark("comma_number", bm_comma_number);
+    benchmark::RegisterBenchmark("snprintf_comma", bm_snprintf_comma);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
