@@ -21,19 +21,23 @@ class KeyOrder {
                 group_[c] = static_cast<unsigned char>(std::toupper(c));
     }
 
-    // Whether a, which came first, may stay in front of b. Ascending, an
-    // equal b must overtake a; descending, it must stay behind.
-    bool keeps(const llist_node *a, const llist_node *b) const {
-        int c = compare(key(a), key(b));
+    const char *key(const llist_node *n) const { return static_cast<const char *>(n->data) + offset_; }
+
+    // Whether key a, which came first, may stay in front of key b.
+    // Ascending, an equal b must overtake a; descending, it must stay behind.
+    bool keeps(const char *a, const char *b) const {
+        int c = compare(a, b);
         return descend_ ? c >= 0 : c < 0;
     }
 
   private:
-    const char *key(const llist_node *n) const { return static_cast<const char *>(n->data) + offset_; }
-
     int compare(const char *a, const char *b) const {
-        if (!nocase_)
-            return std::strcmp(a, b);  // bytes compare unsigned: first-byte groups come free
+        if (!nocase_) {
+            // Bytes compare unsigned, so first-byte groups come free. Most
+            // keys differ at once: settle that without a call.
+            int c = static_cast<unsigned char>(*a) - static_cast<unsigned char>(*b);
+            return c != 0 || *a == '\0' ? c : std::strcmp(a + 1, b + 1);
+        }
         int ga = group_[static_cast<unsigned char>(*a)];
         int gb = group_[static_cast<unsigned char>(*b)];
         if (ga != gb)
@@ -47,46 +51,66 @@ class KeyOrder {
     unsigned char group_[256] = {};
 };
 
-// Merges two null-terminated chains; every node of a came before those of b.
-llist_node *merge(llist_node *a, llist_node *b, const KeyOrder &order) {
+// A sorted piece of the list: linked both ways from head to tail, except
+// that head->prev is not yet meaningful; tail->next is null.
+struct Chain {
+    llist_node *head;
+    llist_node *tail;
+};
+
+// Merges two chains; every node of a came before those of b. Links are
+// made both ways as nodes are taken, while they are in cache: on big lists
+// the time goes into cache misses, so each key is looked up once and the
+// node after the one taken is fetched early.
+Chain merge(Chain a, Chain b, const KeyOrder &order) {
     llist_node head{};
     llist_node *tail = &head;
-    while (a != nullptr && b != nullptr) {
-        llist_node **from = order.keeps(a, b) ? &a : &b;
-        tail->next = *from;
-        tail = *from;
-        *from = (*from)->next;
+    Chain side[2] = {a, b};
+    const char *key[2] = {order.key(a.head), order.key(b.head)};
+    for (;;) {
+        const int t = order.keeps(key[0], key[1]) ? 0 : 1;
+        llist_node *n = side[t].head;
+        tail->next = n;
+        n->prev = tail;
+        tail = n;
+        side[t].head = n->next;
+        if (side[t].head == nullptr) {
+            tail->next = side[1 - t].head;
+            side[1 - t].head->prev = tail;
+            return Chain{head.next, side[1 - t].tail};
+        }
+        __builtin_prefetch(side[t].head->next);
+        key[t] = order.key(side[t].head);
     }
-    tail->next = a != nullptr ? a : b;
-    return head.next;
 }
 
-// Bottom-up merge sort over the next links, fed with the runs already in
-// order: O(n log n) comparisons, O(n) on sorted input, no allocation.
+// Bottom-up merge sort over the links, fed with the runs already in order:
+// O(n log n) comparisons, O(n) on sorted input, no allocation.
 // pending[i] holds a chain built from about 2^i runs, older ones higher up.
-llist_node *merge_sort(llist_node *list, const KeyOrder &order) {
-    llist_node *pending[64] = {};
+Chain merge_sort(llist_node *list, const KeyOrder &order) {
+    Chain pending[64] = {};
     int used = 0;
     while (list != nullptr) {
-        llist_node *run = list;
-        llist_node *last = run;
-        while (last->next != nullptr && order.keeps(last, last->next))
-            last = last->next;
-        list = last->next;
-        last->next = nullptr;
+        Chain run{list, list};
+        while (run.tail->next != nullptr && order.keeps(order.key(run.tail), order.key(run.tail->next))) {
+            run.tail->next->prev = run.tail;
+            run.tail = run.tail->next;
+        }
+        list = run.tail->next;
+        run.tail->next = nullptr;
         // A binary counter of runs: fewer than 2^63 runs never overflow it.
         int i = 0;
-        for (; pending[i] != nullptr; ++i) {
+        for (; pending[i].head != nullptr; ++i) {
             run = merge(pending[i], run, order);
-            pending[i] = nullptr;
+            pending[i] = Chain{};
         }
         pending[i] = run;
         used = i + 1 > used ? i + 1 : used;
     }
-    llist_node *sorted = nullptr;
+    Chain sorted{};
     for (int i = 0; i < used; ++i)
-        if (pending[i] != nullptr)
-            sorted = sorted == nullptr ? pending[i] : merge(pending[i], sorted, order);
+        if (pending[i].head != nullptr)
+            sorted = sorted.head == nullptr ? pending[i] : merge(pending[i], sorted, order);
     return sorted;
 }
 
@@ -128,14 +152,10 @@ void llist_strsort(llist *list, int offset, unsigned int flags) {
     if (list == nullptr || list->head == nullptr)
         return;
     const KeyOrder order(offset, flags);
-    llist_node *sorted = merge_sort(list->head, order);
-    llist_node *prev = nullptr;
-    for (llist_node *n = sorted; n != nullptr; n = n->next) {
-        n->prev = prev;
-        prev = n;
-    }
-    list->head = sorted;
-    list->tail = prev;
+    const Chain sorted = merge_sort(list->head, order);
+    sorted.head->prev = nullptr;
+    list->head = sorted.head;
+    list->tail = sorted.tail;
 }
 
 }  // extern "C"
