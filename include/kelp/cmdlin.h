@@ -56,7 +56,9 @@ struct gnl_cmdlin_def {
  * last in mandsw), "Illegal number of parameters (%d)". A rejection by
  * the handler leaves whatever the handler wrote. Continues from wherever
  * `getopt`'s `optind` stands; reset it to parse again. Switch characters
- * must be 7-bit. Not thread-safe (`getopt` state, ::gnl_prognam).
+ * are 7-bit: a byte above 127 in optstr or mandsw is refused with
+ * "Unsupported switch character (code %d) in %s". Not thread-safe
+ * (`getopt` state, ::gnl_prognam).
  *
  * @param argc argument count
  * @param argv argument vector; `getopt` may reorder it

@@ -68,7 +68,9 @@ KELP_API int run_syscmd(const char *command, char *const argv[], int *rfd, int *
  *
  * @param rfd the read descriptor from run_syscmd()
  * @param wfd the write descriptor from run_syscmd()
- * @param pid the process id from run_syscmd(); -1 reaps any children
+ * @param pid the process id from run_syscmd(); -1 reaps every child that
+ *            ends until the wait fails, and gives the raw status of the
+ *            last one (-1 when none was reaped), without a message
  * @return the child's exit status (0 when a signal ended it), or on failure
  *         the `errno` of the wait (4 for a time-out); tell them apart by
  *         ::gnl_usrmsg, which is written only on failure

@@ -61,10 +61,13 @@ KELP_API int yy_to_ccyy(int yy);
  * @brief Broken-down local time to calendar time, without the platform's `mktime`.
  *
  * Reads tm_sec, tm_min, tm_hour, tm_mday, tm_mon, tm_year and tm_isdst;
- * never writes @p tm. Failures leave in ::gnl_usrmsg: "invalid time/date
- * spec (negative numbers)", "Can't go beyond %s" (the 32-bit time range,
- * named in `ctime` format), "temporal instability" (fields that no time
- * has, such as 30 February). Not thread-safe (`gmtime`, `ctime`).
+ * never writes @p tm. With tm_isdst above 0 the zone's daylight-saving
+ * shift is taken off (one hour for a zone without one). Failures leave in
+ * ::gnl_usrmsg: "invalid time/date spec (negative numbers)",
+ * "invalid time/date spec (month out of range)" (tm_mon above 11),
+ * "Can't go beyond %s" (the 32-bit time range, named in `ctime` format),
+ * "temporal instability" (fields that no time has, such as 30 February).
+ * Not thread-safe (`gmtime`, `ctime`).
  *
  * @param tm the broken-down local time
  * @return seconds since the epoch, or -1 on failure (one second before the

@@ -62,7 +62,8 @@ typedef struct wtree {
  * Failures (each also traced with its detail, and nothing left allocated):
  * "OUT OF MEMORY" when an allocation fails; "APPLICATION ERROR" when a
  * character repeats an earlier one (after folding), traced as
- * "wtree_create: char %d of alphabet (0x%02X) is invalid".
+ * "wtree_create: char %d of alphabet (0x%02X) is invalid", or when
+ * @p siz_alpha is negative.
  *
  * @param alphabet  the alphabet's bytes, any values, NUL included; read only
  *                  during the call
