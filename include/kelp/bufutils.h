@@ -85,8 +85,9 @@ KELP_API void buf_rshift(void *block, int len, int dist);
  *
  * On failure ::gnl_usrmsg holds one of (the file named by @p path, or
  * "<NULL>"): "open(%s) failed, errno=%d [%s]",
- * "Failed to stat '%s', errno=%d [%s]" (also for negative reserves, and a size and reserves that
- * do not fit an `int`), "Failed to malloc %d bytes for file=%s",
+ * "Failed to stat '%s', errno=%d [%s]" (also for negative reserves, and
+ * for a size and reserves that do not fit an `int`),
+ * "Failed to malloc %d bytes for file=%s",
  * "Buffer not big enough for file=%s (%d vs %d+%d+%d)" (buffer size,
  * head, file size, tail), "read() failed for %ld-byte file=%s, retval=%d,
  * errno=%d [%s]\n". @p len is then not written and nothing stays allocated.
