@@ -1,4 +1,13 @@
-/* libkelp: the whole public interface. */
+/**
+ * @file kelp.h
+ * @brief libkelp: the whole public interface.
+ *
+ * `#include <kelp.h>` declares every function, type and constant of
+ * libkelp.so.1; link with `-lkelp` (or `pkg-config --libs kelp`, or the
+ * CMake target `kelp::kelp`). Call gnl_init() once at start. A function
+ * that fails returns its failure value and leaves a message in
+ * ::gnl_usrmsg. C++ users may include <kelp.hpp> instead.
+ */
 #ifndef KELP_H
 #define KELP_H
 

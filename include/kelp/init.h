@@ -1,4 +1,7 @@
-/* libkelp: library core (globals, process initialisation, version). */
+/**
+ * @file kelp/init.h
+ * @brief Library core: error globals, process initialisation, version.
+ */
 #ifndef KELP_INIT_H
 #define KELP_INIT_H
 
@@ -6,27 +9,77 @@
 
 KELP_BEGIN_DECLS
 
-/* Text of the most recent failure; written on failure only, never cleared. */
+/**
+ * @defgroup kelp_core Library core
+ * @brief Error globals, process initialisation, configuration directory, version.
+ *
+ * A function that fails returns its failure value (as a rule -1 or NULL)
+ * and leaves a message in ::gnl_usrmsg. Internal trouble that no caller
+ * could act on, and failures inside a child process, go to the trace
+ * instead (see @ref kelp_trace). All globals here are process-wide and
+ * unguarded: the library is for single-threaded callers, or callers that
+ * serialise their calls into it.
+ * @{
+ */
+
+/**
+ * @brief Text of the most recent failure (1024 characters and a NUL).
+ *
+ * A failing function replaces the whole text; nothing clears it on
+ * success, so it means something only right after a call reported failure.
+ * Longer messages are cut at 1024 characters. Process-wide: another
+ * thread's failure may overwrite it.
+ */
 extern KELP_API char gnl_usrmsg[1025];
-/* For the application's own use; the library never reads or writes it. */
+/** @brief For the application's own use; the library never reads or writes it. */
 extern KELP_API int gnl_errno;
-/* Program name without its directory, set by gnl_cmdlin from argv[0]. */
+/**
+ * @brief Program name without its directory.
+ *
+ * NULL until gnl_cmdlin() sets it; it then points into the caller's
+ * `argv[0]` (it is not a copy).
+ */
 extern KELP_API const char *gnl_prognam;
 
+/** @brief Options of gnl_init(). */
 typedef struct gnl_initopts {
-    int reserved;          /* not interpreted; keep zero */
-    unsigned char flags;   /* GNL_INIT_KEEPSIGS */
+    int reserved;          /**< not interpreted; keep zero */
+    unsigned char flags;   /**< option bits: ::GNL_INIT_KEEPSIGS */
 } gnl_initopts;
 
+/** @brief gnl_initopts::flags bit: leave the signal dispositions as they are. */
 #define GNL_INIT_KEEPSIGS 1
 
-/* Ignores SIGPIPE, SIGUSR1, SIGUSR2 and SIGCHLD unless opts->flags has
- * GNL_INIT_KEEPSIGS. opts may be NULL. Always returns 0. */
+/**
+ * @brief Process initialisation, called once at start.
+ *
+ * Makes the process ignore `SIGPIPE`, `SIGUSR1`, `SIGUSR2` and `SIGCHLD`
+ * (in that order), unless @p opts has ::GNL_INIT_KEEPSIGS in its flags.
+ * With `SIGCHLD` ignored the system reaps children itself, which
+ * close_syscmd() then reports as a failed wait. Changes process-wide
+ * dispositions: call it before starting threads or children.
+ *
+ * @param opts options, or NULL for the defaults
+ * @return 0, always; there is no failure
+ */
 KELP_API int gnl_init(const gnl_initopts *opts);
-/* $KELPDIR when set (even empty), else "/opt/morvane/etc". */
+/**
+ * @brief The configuration directory.
+ *
+ * The value of `KELPDIR`, read at every call, when it is set (an empty
+ * value counts as set), else "/opt/morvane/etc". No failure, no message.
+ * Thread safety: as safe as `getenv`.
+ *
+ * @return text in the environment or a constant; neither change nor free it
+ */
 KELP_API const char *gnl_kelpdir(void);
-/* The constant version string "1.2.3". */
+/**
+ * @brief The library's version.
+ * @return the constant string "1.2.3"; safe from any thread
+ */
 KELP_API const char *gnl_verstr(void);
+
+/** @} */
 
 KELP_END_DECLS
 

@@ -1,4 +1,7 @@
-/* libkelp: the trace (diagnostic log). */
+/**
+ * @file kelp/msglog.h
+ * @brief The trace: the library's diagnostic log.
+ */
 #ifndef KELP_MSGLOG_H
 #define KELP_MSGLOG_H
 
@@ -7,26 +10,125 @@
 
 KELP_BEGIN_DECLS
 
+/**
+ * @defgroup kelp_trace Trace
+ * @brief Diagnostic log configured from the environment.
+ *
+ * One record per line:
+ * `20261204-10:04:53.081 (DBG-4242): message` — the local time (by
+ * default "%04d%02d%02d-%02d:%02d:%02d", or `strftime` of
+ * `KELPTRC_TIMEFMT`), the fraction of a second, the level name and the
+ * process id, then the message. A record is written when its level is at
+ * most the current level (3, "INFO", until configured).
+ *
+ * The trace configures itself once, at the first record or the first
+ * dbginit(), whichever comes first, from `KELPTRC_LEVEL` (a number of 1
+ * and up or a level name), `KELPTRC_TIMEPREC` ("NONE", "MILLI" or
+ * "MICRO"), `KELPTRC_TIMEFMT` and, at a first record only,
+ * `KELPTRC_FILENAME` (a path, "STDOUT" or "STDERR"; default
+ * `$HOME/KELP.LOG`). A bad level or precision is reported by the ERR
+ * record "msglog: Invalid trace level ($%s=%s)" or
+ * "msglog: Invalid timestamp precision ($%s=%s)".
+ *
+ * The trace never writes ::gnl_usrmsg. Its state, its held stream and its
+ * static buffers are process-wide and unguarded: one thread at a time. A
+ * forked child inherits the configured trace and writes its own records
+ * with its own process id; lines of parent and child interleave whole.
+ * @{
+ */
+
+/** @brief dbgtrc() flag: the one argument after the format is a `va_list *`. */
 #define TRC_VALIST      2
+/** @brief Timestamp precision: whole seconds (`KELPTRC_TIMEPREC=NONE`). */
 #define TRC_PREC_NONE   1
+/** @brief Timestamp precision: milliseconds, ".%03ld" (the default). */
 #define TRC_PREC_MILLI  2
+/** @brief Timestamp precision: microseconds, ".%06ld". */
 #define TRC_PREC_MICRO  3
+/** @brief Destination mode: open, append and close the trace file for each record. */
 #define TRC_MODE_REOPEN 1
+/** @brief Destination mode: write to the held stream (the default). */
 #define TRC_MODE_HELD   2
 
-/* Current trace level; does not configure the trace (3 until it is). */
+/**
+ * @brief The current trace level.
+ *
+ * Does not configure the trace: before the first record or dbginit() it
+ * returns 3 whatever `KELPTRC_LEVEL` says. No failure.
+ *
+ * @return the level; records of this level and below are written
+ */
 KELP_API int dbglvl(void);
-/* "LOG".."DBG3" for 0..6, else "<n>" in a static 21-byte buffer. */
+/**
+ * @brief Name of a trace level.
+ *
+ * @param lvl any level
+ * @return "LOG", "ERR", "WARN", "INFO", "DBG", "DBG2" or "DBG3" for 0 to 6;
+ *         for any other level the text "<%d>" in a static 21-byte buffer,
+ *         overwritten by the next such call (not thread-safe then)
+ */
 KELP_API const char *trc_lvl2sym(int lvl);
-/* Level of a name, compared without case; -1 when none matches. */
+/**
+ * @brief Level of a level name.
+ *
+ * Compares @p sym without regard to case with "LOG" to "DBG3". Digits are
+ * not accepted. Reentrant.
+ *
+ * @param sym a NUL-terminated name
+ * @return 0 to 6, or -1 when no name matches
+ */
 KELP_API int trc_sym2lvl(const char *sym);
-/* Writes one record of level lvl. With TRC_VALIST in flags the one argument
- * after fmt is a va_list * (a pointer to the caller's started list). */
+/**
+ * @brief Writes one trace record of level @p lvl.
+ *
+ * Configures the trace first if needed. A record above the current level
+ * costs nothing more: no clock, no file. In reopen mode a file that cannot
+ * be opened is replaced for good by "/tmp/KELP.LOG", after the line
+ * "*** PID=%ld: Failed to open '%s', errno=%d ***"; if that fails too, the
+ * record is lost. No failure is reported. Not thread-safe.
+ *
+ * @param lvl   the record's level; negative levels are always written
+ * @param flags 0, or ::TRC_VALIST: then the one argument after @p fmt is a
+ *              `va_list *`, a pointer to the caller's started list
+ * @param fmt   printf-style format of the message (no newline needed)
+ * @param ...   its arguments, or the `va_list *`
+ */
 KELP_API void dbgtrc(int lvl, int flags, const char *fmt, ...);
-/* One record of level 3 (INFO). */
+/**
+ * @brief Writes one record of level 3 ("INFO"), printf-style.
+ *
+ * The library reports its internal trouble (allocation failures) this way.
+ * No failure is reported. Not thread-safe.
+ *
+ * @param fmt printf-style format of the message
+ * @param ... its arguments
+ */
 KELP_API void gnl_msglog(const char *fmt, ...) KELP_PRINTF(1, 2);
-/* Names the trace destination: path, else stream, else fd. 0 or -1. */
+/**
+ * @brief Names the trace destination.
+ *
+ * The first given counts: @p path, else @p stream, else @p fd. A stream
+ * held so far is closed first (standard output and error are left open);
+ * the trace then owns the new stream, made line-buffered on its 4096-byte
+ * buffer. With a path and `KELPTRC_REOPEN=y` (any case) the trace switches
+ * for good to reopen mode: nothing is opened now, each record opens,
+ * appends to and closes the file. Files are always opened for append.
+ *
+ * Failures are ERR records, never ::gnl_usrmsg: "dbginit: fopen(%s) failed
+ * [errno=%d]", "dbginit: pthnam too long [%s]" (over 1024 characters in
+ * reopen mode), "dbginit: fdopen() failed on fd=%d [errno=%d]". After a
+ * failed open no stream is held; records then go to standard error.
+ * Not thread-safe.
+ *
+ * @param path   file to append to, or NULL
+ * @param stream stream to write to, or NULL
+ * @param fd     descriptor to write to, used when both are NULL
+ * @return 0 on success, -1 on failure (also when the configuration read
+ *         from the environment was refused; the destination is then unchanged)
+ */
 KELP_API int dbginit(const char *path, FILE *stream, int fd);
+
+/** @} */
 
 KELP_END_DECLS
 
