@@ -7,22 +7,23 @@
 #include "failalloc.h"
 #include "testutil.h"
 
+#include <strings.h>
 #include <algorithm>
-#include <clocale>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 namespace {
 
 using kelp_test::AllocFailure;
+using Nodes = std::vector<llist_node *>;
 
 // The nodes head to tail, checking that prev mirrors next and the header agrees.
-std::vector<llist_node *> nodes_of(const llist &l) {
-    std::vector<llist_node *> v;
+Nodes nodes_of(const llist &l) {
+    Nodes v;
     for (llist_node *n = l.head; n != nullptr && v.size() <= 1000; n = n->next) {
         EXPECT_EQ(n->prev, v.empty() ? nullptr : v.back());
         v.push_back(n);
@@ -32,16 +33,16 @@ std::vector<llist_node *> nodes_of(const llist &l) {
     return v;
 }
 
-// Nodes whose payload is a string at offset bytes; letters when offset is 0.
-llist_node *add(llist *l, const std::string &key, int offset = 0) {
+// Appends a node whose payload holds key at offset bytes.
+void add(llist *l, const std::string &key, int offset = 0) {
     llist_node *n = llist_insert_b(l, nullptr, nullptr, offset + static_cast<int>(key.size()) + 1);
     std::memcpy(static_cast<char *>(n->data) + offset, key.c_str(), key.size() + 1);
-    return n;
 }
-llist letters(const char *s) {
+// A list of one-letter keys.
+llist letters(const std::string &s) {
     llist l{};
-    for (; *s != '\0'; ++s)
-        add(&l, std::string(1, *s));
+    for (char c : s)
+        add(&l, {c});
     return l;
 }
 std::string order(const llist &l) {
@@ -51,11 +52,10 @@ std::string order(const llist &l) {
     return s;
 }
 
-TEST(ListCore, InsertsAndExtractsKeepLinksBothWays) {
+TEST(ListCore, InsertsExtractsAndSteps) {
     llist l{};
     auto *mine = static_cast<llist_node *>(std::malloc(sizeof(llist_node)));
-    *mine = llist_node{mine, mine, std::malloc(2), 2};  // stale links are dropped
-    std::memcpy(mine->data, "C", 2);
+    *mine = llist_node{mine, mine, std::malloc(2), 2};       // stale links are dropped
     EXPECT_EQ(llist_insert_a(&l, nullptr, mine, 99), mine);  // empty: head and tail
     EXPECT_EQ(mine->size, 2);
     llist_node *b = llist_insert_a(&l, nullptr, nullptr, 2);  // prepends
@@ -64,10 +64,21 @@ TEST(ListCore, InsertsAndExtractsKeepLinksBothWays) {
     llist_insert_b(&l, b, nullptr, 2);                        // before the head
     llist_insert_a(&l, b, nullptr, 0);                        // no payload
     EXPECT_EQ(std::string(static_cast<char *>(b->data), 2), std::string(2, '\0'));
-    std::vector<llist_node *> v = nodes_of(l);
+    Nodes v = nodes_of(l);
     ASSERT_EQ(v.size(), 6u);
     EXPECT_EQ(v[2]->data, nullptr);
     EXPECT_EQ(v[3], mine);
+    EXPECT_EQ(llist_fward(v[0], 0), v[0]);
+    EXPECT_EQ(llist_fward(v[0], 5), v[5]);
+    EXPECT_EQ(llist_fward(v[0], 6), nullptr);
+    EXPECT_EQ(llist_fward(nullptr, 3), nullptr);
+    EXPECT_EQ(llist_bward(v[5], 5), v[0]);
+    EXPECT_EQ(llist_bward(v[5], 0xFFFFFFFFu), nullptr);
+    llist_node stranger{};
+    llist empty{};
+    EXPECT_EQ(llist_rank(&l, v[5]), 5);
+    EXPECT_EQ(llist_rank(&l, &stranger), -1);
+    EXPECT_EQ(llist_rank(&empty, v[0]), -1);
 
     for (llist_node *n : {v[3], v[0], v[5]}) {  // middle, head, tail
         llist_node *next = n->next, *prev = n->prev;
@@ -76,77 +87,58 @@ TEST(ListCore, InsertsAndExtractsKeepLinksBothWays) {
         EXPECT_EQ(n->prev, prev);
         llist_delete(&l, llist_insert_a(&l, l.head, n, 0));
     }
-    EXPECT_EQ(nodes_of(l), (std::vector<llist_node *>{v[1], v[2], v[4]}));
+    EXPECT_EQ(nodes_of(l), (Nodes{v[1], v[2], v[4]}));
+    llist_reverse(&l);
+    llist_reverse(&empty);
+    EXPECT_EQ(nodes_of(l), (Nodes{v[4], v[2], v[1]}));
+    EXPECT_TRUE(nodes_of(empty).empty());
     llist_clear(&l);
-    EXPECT_EQ(l.head, nullptr);
-    EXPECT_EQ(l.count, 0);
+    EXPECT_TRUE(nodes_of(l).empty());
+}
+
+TEST(ListCore, ConcatLeavesTheSourceHeaderAsItWas) {
+    for (std::string keys : {"", "CD"}) {
+        llist dst = letters("AB"), none{}, src = letters(keys);
+        const llist saved = src;
+        EXPECT_EQ(llist_concat(&none, &src), static_cast<int>(keys.size()));
+        EXPECT_EQ(order(none), keys);
+        EXPECT_EQ(llist_concat(&dst, &src), 2 + static_cast<int>(keys.size()));
+        EXPECT_EQ(order(dst), "AB" + keys);
+        EXPECT_EQ(std::memcmp(&src, &saved, sizeof src), 0);  // still names dst's nodes
+        llist_clear(&dst);
+    }
 }
 
 TEST(ListCore, InsertAllocationFailureIsTracedAndChangesNothing) {
-    ASSERT_TRUE(kelp_test::alloc_injection_ready());
-    const std::string node_rec = "llist.node_alloc.1: malloc(" + std::to_string(sizeof(llist_node)) + ") failed\n";
-    const struct {
-        int size;
-        long failing;
-        std::string record;
-    } cases[] = {{0, 0, node_rec},
-                 {16, 0, node_rec},
-                 {16, 1, "llist.node_alloc.2: malloc(16) failed\n"},
-                 {-5, 1, "llist.node_alloc.2: malloc(-5) failed\n"}};
-    for (const auto &c : cases)
+    // Allocation 0 is the node record, 1 its payload.
+    for (auto [size, failing] : {std::pair{0, 0}, {16, 0}, {16, 1}, {-5, 1}}) {
+        const std::string record =
+            "llist.node_alloc." + std::to_string(failing + 1) + ": malloc(" +
+            std::to_string(failing != 0 ? size : static_cast<int>(sizeof(llist_node))) +
+            ") failed\n";
         for (bool after : {true, false}) {
             llist l = letters("AB");
             const llist before = l;
             std::strcpy(gnl_usrmsg, "untouched");
             kelp_test::TraceTap tap;
-            AllocFailure fail(c.failing);
-            EXPECT_EQ(after ? llist_insert_a(&l, l.head, nullptr, c.size) : llist_insert_b(&l, l.tail, nullptr, c.size),
+            AllocFailure fail(failing);
+            EXPECT_EQ(after ? llist_insert_a(&l, l.head, nullptr, size)
+                            : llist_insert_b(&l, l.tail, nullptr, size),
                       nullptr);
             EXPECT_EQ(std::memcmp(&l, &before, sizeof l), 0);
             EXPECT_EQ(order(l), "AB");
-            EXPECT_NE(tap.text().find(c.record), std::string::npos) << c.record << tap.text();
+            EXPECT_NE(tap.text().find(record), std::string::npos) << record << tap.text();
             EXPECT_STREQ(gnl_usrmsg, "untouched");
             llist_clear(&l);
         }
+    }
     // A null header takes nothing and allocates nothing.
     kelp_test::reset_alloc_count();
     EXPECT_EQ(llist_insert_b(nullptr, nullptr, nullptr, 8), nullptr);
     EXPECT_EQ(kelp_test::library_allocs(), 0);
 }
 
-TEST(ListCore, StepsRankReverseAndConcat) {
-    llist l = letters("XYZ");
-    llist_node *x = l.head, *z = l.tail;
-    EXPECT_EQ(llist_fward(x, 0), x);
-    EXPECT_EQ(llist_fward(x, 2), z);
-    EXPECT_EQ(llist_fward(x, 3), nullptr);
-    EXPECT_EQ(llist_fward(nullptr, 3), nullptr);
-    EXPECT_EQ(llist_bward(z, 2), x);
-    EXPECT_EQ(llist_bward(z, 0xFFFFFFFFu), nullptr);
-    llist_node stranger{};
-    llist empty{};
-    EXPECT_EQ(llist_rank(&l, z), 2);
-    EXPECT_EQ(llist_rank(&l, &stranger), -1);
-    EXPECT_EQ(llist_rank(&empty, x), -1);
-    llist_reverse(&l);
-    llist_reverse(&empty);
-    EXPECT_EQ(order(l), "ZYX");
-
-    for (const char *src_keys : {"", "CD"}) {
-        llist dst = letters("AB"), none{}, src = letters(src_keys);
-        const llist saved = src;
-        EXPECT_EQ(llist_concat(&none, &src), static_cast<int>(std::strlen(src_keys)));
-        EXPECT_EQ(order(none), src_keys);
-        none = llist{};
-        EXPECT_EQ(llist_concat(&dst, &src), 2 + static_cast<int>(std::strlen(src_keys)));
-        EXPECT_EQ(order(dst), std::string("AB") + src_keys);
-        EXPECT_EQ(std::memcmp(&src, &saved, sizeof src), 0);  // still names dst's nodes
-        llist_clear(&dst);
-    }
-    llist_clear(&l);
-}
-
-TEST(ListClone, CopiesOrSharesBehindExistingNodes) {
+TEST(ListClone, CopiesOrSharesAndKeepsWhatWasCopiedBeforeAFailure) {
     llist src = letters("P"), empty{};
     char referenced[] = "ref";  // on the stack: a list that freed it would be caught
     llist_insert_b(&src, nullptr, nullptr, 0)->data = referenced;
@@ -154,7 +146,7 @@ TEST(ListClone, CopiesOrSharesBehindExistingNodes) {
     EXPECT_EQ(llist_clone(&empty, &dst, 0), 0);
     ASSERT_EQ(llist_clone(&src, &dst, 0), 0);
     ASSERT_EQ(llist_clone(&src, &dst, 1), 0);
-    std::vector<llist_node *> v = nodes_of(dst), s = nodes_of(src);
+    Nodes v = nodes_of(dst), s = nodes_of(src);
     ASSERT_EQ(v.size(), 5u);
     EXPECT_STREQ(static_cast<char *>(v[0]->data), "A");
     EXPECT_EQ(v[1]->size, 2);  // copy: an own payload, referenced ones dropped
@@ -166,17 +158,11 @@ TEST(ListClone, CopiesOrSharesBehindExistingNodes) {
     EXPECT_EQ(v[4]->data, referenced);
     llist_clear(&dst);
     EXPECT_STREQ(static_cast<char *>(s[0]->data), "P");
-    ASSERT_EQ(llist_clone(&src, &src, 1), 0);  // onto itself: doubles once
-    EXPECT_EQ(src.count, 4);
-    llist_clear(&src);
-}
 
-TEST(ListClone, FailsAtEveryAllocationKeepingTheCopiesSoFar) {
-    ASSERT_TRUE(kelp_test::alloc_injection_ready());
-    llist src = letters("AB");
-    llist_insert_a(&src, src.head, nullptr, 0);  // A, bare, B: allocations 2, 1, 2
     for (int share : {0, 1}) {
-        const std::vector<long> ends = share != 0 ? std::vector<long>{1, 2, 3} : std::vector<long>{2, 3, 5};
+        // Allocations made once each copy is done: node and payload, or node only.
+        const std::vector<long> ends =
+            share != 0 ? std::vector<long>{1, 2} : std::vector<long>{2, 3};
         for (long k = 0; k <= ends.back(); ++k) {
             llist dst = letters("Z");
             kelp_test::TraceTap tap;
@@ -192,24 +178,29 @@ TEST(ListClone, FailsAtEveryAllocationKeepingTheCopiesSoFar) {
             llist_clear(&dst);
         }
     }
+    ASSERT_EQ(llist_clone(&src, &src, 1), 0);  // onto itself: doubles once
+    EXPECT_EQ(src.count, 4);
     llist_clear(&src);
 }
 
 // The sort as bucket insertion, step by step, on the list primitives.
 void model_sort(llist *list, int offset, unsigned int flags) {
     const bool nocase = (flags & LLIST_SORT_NOCASE) != 0;
-    auto key = [offset](const llist_node *n) { return static_cast<const char *>(n->data) + offset; };
+    auto cmp = [&](const llist_node *a, const llist_node *b) {
+        const char *x = static_cast<const char *>(a->data) + offset;
+        const char *y = static_cast<const char *>(b->data) + offset;
+        return nocase ? strcasecmp(x, y) : std::strcmp(x, y);
+    };
     llist buckets[256] = {};
-    for (llist_node *n = list->head; n != nullptr;) {
-        llist_node *next = n->next;
+    for (llist_node *n = list->head, *next; n != nullptr; n = next) {
+        next = n->next;
         llist_extract(list, n);
-        int b = static_cast<unsigned char>(*key(n));
-        llist *bucket = &buckets[nocase ? static_cast<unsigned char>(std::toupper(b)) : b];
+        int b = static_cast<unsigned char>(static_cast<const char *>(n->data)[offset]);
+        llist *bucket = &buckets[nocase ? std::toupper(b) : b];
         llist_node *pos = bucket->head;
-        while (pos != nullptr && (nocase ? strcasecmp(key(n), key(pos)) : std::strcmp(key(n), key(pos))) > 0)
+        while (pos != nullptr && cmp(n, pos) > 0)
             pos = pos->next;
         llist_insert_b(bucket, pos, n, 0);
-        n = next;
     }
     for (const llist &b : buckets)
         llist_concat(list, &b);
@@ -217,74 +208,68 @@ void model_sort(llist *list, int offset, unsigned int flags) {
         llist_reverse(list);
 }
 
-void relink(llist *l, const std::vector<llist_node *> &nodes) {
+// Links the nodes into l in their input order and sorts them by the library
+// or by the model; neither may allocate.
+Nodes sorted(llist *l, const Nodes &input, int offset, unsigned flags, bool model) {
     *l = llist{};
-    for (llist_node *n : nodes)
+    for (llist_node *n : input)
         llist_insert_b(l, nullptr, n, 0);
+    kelp_test::reset_alloc_count();
+    (model ? model_sort : llist_strsort)(l, offset, flags);
+    EXPECT_EQ(kelp_test::library_allocs(), 0);
+    return nodes_of(*l);
 }
 
 TEST(ListSort, KnownOrders) {
     const struct {
         unsigned int flags;
-        const char *in, *out;  // one letter per key; out gives input positions
+        std::vector<std::string> in;
+        const char *out;  // input positions
     } cases[] = {
-        {0, "pear Apple apple banana", "1230"},
-        {LLIST_SORT_NOCASE, "pear Apple apple banana", "2130"},
-        {LLIST_SORT_NOCASE, "_x zz Za [ a", "42130"},  // '_' and '[' after the letters
-        {0, "\xC8z ~  a", "2310"},                     // empty key first, high byte last
-        {LLIST_SORT_DESCEND | 0x80, "b a b c b", "30241"},
+        {0, {"pear", "Apple", "apple", "banana"}, "1230"},
+        {LLIST_SORT_NOCASE, {"pear", "Apple", "apple", "banana"}, "2130"},
+        {LLIST_SORT_NOCASE, {"_x", "zz", "Za", "[", "a"}, "42130"},  // '_' and '[' after letters
+        {0, {"\xC8z", "~", "", "a"}, "2310"},  // empty key first, high byte last
+        {LLIST_SORT_DESCEND | 0x80, {"b", "a", "b", "c", "b"}, "30241"},
     };
     for (const auto &c : cases) {
         llist l{};
-        std::string in = c.in;
-        for (size_t from = 0, to; from <= in.size(); from = to + 1) {
-            to = std::min(in.find(' ', from), in.size());
-            add(&l, in.substr(from, to - from));
-        }
-        const std::vector<llist_node *> input = nodes_of(l);
-        kelp_test::reset_alloc_count();
-        llist_strsort(&l, 0, c.flags);
-        EXPECT_EQ(kelp_test::library_allocs(), 0);
+        for (const std::string &key : c.in)
+            add(&l, key);
+        const Nodes input = nodes_of(l);
         std::string got;
-        for (llist_node *n : nodes_of(l))
-            got += static_cast<char>('0' + (std::find(input.begin(), input.end(), n) - input.begin()));
-        EXPECT_EQ(got, c.out) << c.in << " flags " << c.flags;
+        for (llist_node *n : sorted(&l, input, 0, c.flags, false))
+            got +=
+                static_cast<char>('0' + (std::find(input.begin(), input.end(), n) - input.begin()));
+        EXPECT_EQ(got, c.out) << c.out << " flags " << c.flags;
         llist_clear(&l);
     }
 }
 
 TEST(ListSort, MatchesBucketInsertionOnGeneratedLists) {
-    static const char alphabet[] = "aAbB_[z\xC8\xE9\xC9~";  // equal, case-equal, shared buckets, high bytes
-    const std::string saved = std::setlocale(LC_ALL, nullptr);
+    // Equal, case-equal, shared buckets, high bytes.
+    static const char alphabet[] = "aAbB_[z\xC8\xE9\xC9~";
     std::mt19937 rng(20261205);
     auto draw = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-    for (const char *locale : {"C", "C.UTF-8"}) {
-        if (std::setlocale(LC_ALL, locale) == nullptr)
-            continue;
-        for (int round = 0; round < 400; ++round) {
-            const int offset = draw(10), shape = draw(3);
-            std::vector<std::string> keys(draw(70));
-            for (std::string &k : keys)
-                for (int j = draw(4); j > 0; --j)
-                    k += alphabet[draw(sizeof alphabet - 1)];
-            if (shape != 0)  // long runs in and against the order
-                std::sort(keys.begin(), keys.end(), [&](auto &a, auto &b) { return shape == 1 ? a < b : b < a; });
-            llist l{};
-            for (const std::string &k : keys)
-                add(&l, k, offset);
-            const std::vector<llist_node *> input = nodes_of(l);
-            for (unsigned int flags : {0u, 1u, 2u, 3u}) {
-                relink(&l, input);
-                model_sort(&l, offset, flags);
-                const std::vector<llist_node *> expected = nodes_of(l);
-                relink(&l, input);
-                llist_strsort(&l, offset, flags);
-                ASSERT_EQ(nodes_of(l), expected) << locale << " round " << round << " flags " << flags;
-            }
-            llist_clear(&l);
-        }
+    for (int round = 0; round < 400; ++round) {
+        const int offset = draw(10), shape = draw(3);
+        std::vector<std::string> keys(draw(70));
+        for (std::string &k : keys)
+            for (int j = draw(4); j > 0; --j)
+                k += alphabet[draw(sizeof alphabet - 1)];
+        if (shape != 0)  // long runs in and against the order
+            std::sort(keys.begin(), keys.end(),
+                      [&](auto &a, auto &b) { return shape == 1 ? a < b : b < a; });
+        llist l{};
+        for (const std::string &k : keys)
+            add(&l, k, offset);
+        const Nodes input = nodes_of(l);
+        for (unsigned int flags : {0u, 1u, 2u, 3u})
+            ASSERT_EQ(sorted(&l, input, offset, flags, false),
+                      sorted(&l, input, offset, flags, true))
+                << "round " << round << " flags " << flags;
+        llist_clear(&l);
     }
-    std::setlocale(LC_ALL, saved.c_str());
 }
 
 }  // namespace
