@@ -1,6 +1,7 @@
 #include "demo.h"
 
 #include <kelp.h>
+#include <kelp.hpp>
 
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -89,6 +90,22 @@ void through_a_terminal() {
          close_syscmd(rfd, wfd, pid));
 }
 
+// The same conversation through the C++ layer: the command owns its
+// descriptors and is closed when it goes out of scope.
+void through_the_cxx_layer() {
+    auto cmd = kelp::command::run({"tr", "a-z", "A-Z"});
+    if (!cmd) {
+        std::printf("kelp::command::run failed: %s\n", cmd.error().message.c_str());
+        return;
+    }
+    if (!cmd->write("hello through kelp.hpp\n"))
+        return;
+    cmd->close_input();
+    auto out = cmd->read_all();
+    auto code = cmd->close();
+    show("kelp::command (C++), tr a-z A-Z:", out ? *out : std::string(), code ? *code : -1);
+}
+
 }  // namespace
 
 int demo::proc(int, char **) {
@@ -101,6 +118,7 @@ int demo::proc(int, char **) {
     std::fflush(stdout);
     through_pipes();
     through_a_terminal();
+    through_the_cxx_layer();
     sigaction(SIGCHLD, &saved, nullptr);
     return 0;
 }
