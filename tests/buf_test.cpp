@@ -16,9 +16,6 @@
 namespace {
 
 using Bytes = std::basic_string<unsigned char>;
-Bytes bytes(const char *s) {
-    return reinterpret_cast<const unsigned char *>(s);
-}
 
 TEST(BufFields, BigEndianOfEveryWidth) {
     const unsigned char seq[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, top[4] = {0x80};
@@ -29,6 +26,7 @@ TEST(BufFields, BigEndianOfEveryWidth) {
     EXPECT_EQ(buf_ntoh(seq, 10), 0x030405060708090Au);  // the last 8 bytes
     // Each write covers exactly width bytes; the byte after it stays.
     for (auto [width, want] : {std::pair{0, Bytes()},
+                               {1, Bytes{8}},
                                {3, Bytes{6, 7, 8}},
                                {-2, Bytes()},
                                {8, Bytes{1, 2, 3, 4, 5, 6, 7, 8}},
@@ -100,15 +98,16 @@ class FileLoad : public ::testing::Test {
 // Reserves around the file bytes; sizes of 0 (empty files, pipes, terminals)
 // read nothing.
 TEST_F(FileLoad, ReservesAroundTheFile) {
+    const Bytes ten(reinterpret_cast<const unsigned char *>("0123456789"), 10);
     unsigned char *b = file2buf(-1, path_.c_str(), nullptr, -1, &len_, 4, 1);
     ASSERT_NE(b, nullptr) << gnl_usrmsg;
-    EXPECT_EQ(Bytes(b, 15), Bytes(4, 0) + bytes("0123456789") + Bytes(1, 0));
+    EXPECT_EQ(Bytes(b, 15), Bytes(4, 0) + ten + Bytes(1, 0));
     EXPECT_EQ(len_, 10);
     free(b);
     // A caller's buffer keeps its own bytes in the reserves.
     Bytes buf(15, 0xEE);
     ASSERT_EQ(file2buf(-1, path_.c_str(), buf.data(), 15, nullptr, 4, 1), buf.data());
-    EXPECT_EQ(buf, Bytes(4, 0xEE) + bytes("0123456789") + Bytes(1, 0xEE));
+    EXPECT_EQ(buf, Bytes(4, 0xEE) + ten + Bytes(1, 0xEE));
     // An empty file needs no room, but a new buffer is still a real one.
     kelp_test::write_file(empty_, "");
     EXPECT_NE(b = file2buf(-1, empty_.c_str(), nullptr, -1, nullptr, 0, 0), nullptr);
