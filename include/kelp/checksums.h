@@ -1,0 +1,10 @@
+/**
+ * @file kelp/checksums.h
+ * @brief XOR checksums (chksum_xor, chksum_s4xor): declared in <kelp/bufutils.h> with the rest of its family.
+ */
+#ifndef KELP_CHECKSUMS_H
+#define KELP_CHECKSUMS_H
+
+#include <kelp/bufutils.h>
+
+#endif

@@ -1,0 +1,10 @@
+/**
+ * @file kelp/dlp.h
+ * @brief Data-link medium names (dlp_proto2nam): declared in <kelp/ginet.h> with the rest of its family.
+ */
+#ifndef KELP_DLP_H
+#define KELP_DLP_H
+
+#include <kelp/ginet.h>
+
+#endif

@@ -1,0 +1,10 @@
+/**
+ * @file kelp/y2k.h
+ * @brief Two-digit year windowing (yy_to_ccyy): declared in <kelp/times.h> with the rest of its family.
+ */
+#ifndef KELP_Y2K_H
+#define KELP_Y2K_H
+
+#include <kelp/times.h>
+
+#endif
