@@ -1,6 +1,6 @@
 // Networking on real sockets. Whatever needs interfaces or the resolver runs
-// in a forked child inside a network namespace of its own, so nothing leaves
-// this machine; the child reports in text through a pipe, the parent checks.
+// in a forked child inside network and mount namespaces of its own, so nothing
+// leaves this machine; the child reports in text through a pipe.
 #include <gtest/gtest.h>
 #include <kelp.h>
 
@@ -24,43 +24,27 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <optional>
 #include <string>
 
 #if defined(__SANITIZE_ADDRESS__)
 // From the sanitizer runtime (its headers need not be installed).
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
 extern "C" int __lsan_do_recoverable_leak_check();
 #endif
 
 namespace {
 
-constexpr int kRefused = 77;
 constexpr int kAliases = 21;  // with lo 22 entries: the list grows twice
 
-// Bytes in use on the heap. Only the sanitizer runtime counts them exactly
-// (the C library's statistics count its per-thread cache as in use), so the
-// plain build leaves this check to the sanitizer build.
-size_t heap_in_use() {
-#if defined(__SANITIZE_ADDRESS__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    return 0;
-#endif
-}
-
-// Runs fn in a forked child, after unshare(flags) and bind-mounting each
-// {target, file} of mounts there, and returns the text fn produced (with the
-// exit status when not 0); nullopt when the kernel refuses the namespaces.
-std::optional<std::string> in_child(int flags, const std::function<std::string()> &fn,
-                                    const std::map<std::string, std::string> &mounts = {}) {
+// Runs fn in a forked child in private namespaces, with each {target, file}
+// of mounts bind-mounted, and expects it to produce want (and exit 0).
+void expect_child(const std::string &want, const std::map<std::string, std::string> &mounts,
+                  const std::function<std::string()> &fn) {
     int fds[2];
-    if (pipe(fds) != 0)
-        return "pipe failed";
+    ASSERT_EQ(pipe(fds), 0);
     const int code = kelp_test::exit_code(kelp_test::run_in_child([&] {
-        if (flags != 0 && unshare(flags) != 0)
-            return kRefused;
-        if (!mounts.empty() && mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
+        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+            return 77;
+        if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
             return 3;
         for (const auto &[target, file] : mounts)
             if (mount(file.c_str(), target.c_str(), "none", MS_BIND, nullptr) != 0)
@@ -78,26 +62,9 @@ std::optional<std::string> in_child(int flags, const std::function<std::string()
     for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
         out.append(buf, static_cast<size_t>(n));
     close(fds[0]);
-    if (code == kRefused)
-        return std::nullopt;
-    return code == 0 ? out : out + "exit " + std::to_string(code) + "\n";
-}
-
-#define EXPECT_CHILD(want, ...)                                                    \
-    do {                                                                           \
-        auto out = in_child(__VA_ARGS__);                                          \
-        if (!out)                                                                  \
-            GTEST_SKIP() << "the kernel refused unshare() of a private namespace"; \
-        EXPECT_EQ(*out, want);                                                     \
-    } while (0)
-
-std::string dotted(uint32_t addr) {
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &addr, text, sizeof text);
-}
-
-uint32_t ip(const std::string &text) {
-    return inet_addr(text.c_str());
+    if (code == 77)
+        GTEST_SKIP() << "the kernel refused unshare() of private namespaces";
+    EXPECT_EQ(out + (code == 0 ? "" : "exit " + std::to_string(code) + "\n"), want);
 }
 
 int sockopt(int fd, int opt) {
@@ -106,273 +73,178 @@ int sockopt(int fd, int opt) {
     return getsockopt(fd, SOL_SOCKET, opt, &v, &len) == 0 ? v : -1;
 }
 
-// Result of call, then what it left allocated and open.
-std::string leftover(const std::function<int()> &call) {
-    const int fds = kelp_test::count_open_fds();
-    const size_t heap = heap_in_use();
-    const int rc = call();
-    const size_t grown = heap_in_use() - heap;
-    return std::to_string(rc) + " heap +" + std::to_string(grown) + " fds +" +
-           std::to_string(kelp_test::count_open_fds() - fds);
-}
-
-TEST(GinetDottedIp, IsPurelyLexical) {
-    const struct {
-        const char *str;
-        int want;
-    } cases[] = {
-        {"10.0.0.1", 1}, {"999.1.1.1", 1}, {"0.0.0.0", 1}, {"1.2.3", 0},    {"1.2.3.4.5", 0},
-        {".1.2.3", 0},   {"1.2.3.", 0},    {"1..2.3", 0},  {"1.2.3.a", 0},  {"1.2.3.4 ", 0},
-        {"+1.2.3.4", 0}, {"", 0},          {"...", 0},     {"1.2.3.4%", 0},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(ginet_dotted_ip(c.str), c.want) << "'" << c.str << "'";
-}
-
-TEST(GinetStr2ipaddr, StoresADottedQuadAsInetAddrGivesIt) {
+// "result address" of one lookup into an address seeded with 192.0.2.99, and
+// gnl_usrmsg unless it is as expected: untouched on success, on failure
+// naming the errno and h_errno the caller sees, cut to what it holds.
+std::string resolve(const char *name) {
+    uint32_t addr = inet_addr("192.0.2.99");
     std::strcpy(gnl_usrmsg, "untouched");
-    uint32_t addr = 0;
-    ASSERT_EQ(ginet_str2ipaddr("127.0.0.1", &addr), 0);
-    const unsigned char loopback[] = {127, 0, 0, 1};
-    EXPECT_EQ(std::memcmp(&addr, loopback, 4), 0);
-    ASSERT_EQ(ginet_str2ipaddr("999.1.1.1", &addr), 0);  // a part above 255: all ones
-    EXPECT_EQ(addr, 0xFFFFFFFFu);
-    EXPECT_STREQ(gnl_usrmsg, "untouched");
+    const int rc = ginet_str2ipaddr(name, &addr);
+    const int err = errno, herr = h_errno;
+    std::string want = "untouched";
+    if (rc != 0)
+        want = "ginet_str2ipaddr: gethostbyname() failed on (" +
+               std::string(name != nullptr ? name : "") + ") [errno=" + std::to_string(err) +
+               ", h_errno=" + std::to_string(herr) + "]";
+    want.resize(std::min(want.size(), sizeof gnl_usrmsg - 1));
+    char text[INET_ADDRSTRLEN];
+    return std::to_string(rc) + " " + inet_ntop(AF_INET, &addr, text, sizeof text) +
+           (want == gnl_usrmsg ? "" : std::string(" message: ") + gnl_usrmsg) +
+           (rc != 0 && herr == 0 ? " but h_errno 0\n" : "\n");
+}
+
+TEST(GinetDottedIp, IsPurelyLexicalAndStoredAsInetAddrGivesIt) {
+    for (const char *s : {"10.0.0.1", "999.1.1.1", "0.0.0.0"})
+        EXPECT_EQ(ginet_dotted_ip(s), 1) << s;
+    for (const char *s : {"1.2.3", "1.2.3.4.5", ".1.2.3", "1.2.3.", "1..2.3", "1.2.3.a", "1.2.3.4 ",
+                          "+1.2.3.4", "", "...", "1.2.3.4%"})
+        EXPECT_EQ(ginet_dotted_ip(s), 0) << "'" << s << "'";
+    // In network order; a part above 255 gives all ones.
+    EXPECT_EQ(resolve("127.0.0.1") + resolve("999.1.1.1"), "0 127.0.0.1\n0 255.255.255.255\n");
 }
 
 // The resolver with our own hosts file and a name server nobody can reach.
-class Resolver : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        utsname uts{};
-        ASSERT_EQ(uname(&uts), 0);
-        node_ = uts.nodename;
-        const std::pair<const char *, std::string> files[] = {
-            {"hosts", "127.0.0.1 localhost\n10.9.8.7 " + node_ + "\n"},
-            {"nsswitch.conf", "hosts: files dns\n"},
-            {"resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"}};
-        for (const auto &[name, text] : files) {
-            kelp_test::write_file(dir_.file(name), text);
-            mounts_[std::string("/etc/") + name] = dir_.file(name);
-        }
+TEST(GinetStr2ipaddr, ResolvesNamesAndTheNodeNameAndReportsFailures) {
+    utsname uts{};
+    ASSERT_EQ(uname(&uts), 0);
+    const std::string node = uts.nodename, longname = std::string(4992, 'a') + ".invalid";
+    kelp_test::TempDir dir;
+    std::map<std::string, std::string> mounts;
+    for (const auto &[name, text] : std::map<std::string, std::string>{
+             {"hosts", "127.0.0.1 localhost\n10.9.8.7 " + node + "\n"},
+             {"nsswitch.conf", "hosts: files dns\n"},
+             {"resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"}}) {
+        kelp_test::write_file(dir.file(name), text);
+        mounts["/etc/" + name] = dir.file(name);
     }
-
-    // "result address" of one lookup (the address seeded with 192.0.2.99);
-    // a failure must leave the message naming the errno and h_errno that the
-    // caller sees, cut to what gnl_usrmsg holds.
-    static std::string resolve(const char *name) {
-        uint32_t addr = ip("192.0.2.99");
-        const int rc = ginet_str2ipaddr(name, &addr);
-        const int err = errno, herr = h_errno;
-        std::string out = std::to_string(rc) + " " + dotted(addr);
-        if (rc != 0) {
-            std::string want = "ginet_str2ipaddr: gethostbyname() failed on (" +
-                               std::string(name != nullptr ? name : "") +
-                               ") [errno=" + std::to_string(err) +
-                               ", h_errno=" + std::to_string(herr) + "]";
-            want.resize(std::min<size_t>(want.size(), sizeof gnl_usrmsg - 1));
-            out += want == gnl_usrmsg ? " as expected" : std::string(" message: ") + gnl_usrmsg;
-            out += herr != 0 ? "" : " but h_errno 0";
-        }
-        return out + "\n";
-    }
-
-    kelp_test::TempDir dir_;
-    std::string node_;
-    std::map<std::string, std::string> mounts_;
-};
-
-TEST_F(Resolver, NamesAndTheNodeNameGoThroughTheResolver) {
-    EXPECT_CHILD(
-        "0 127.0.0.1\n0 10.9.8.7\n0 10.9.8.7\n", CLONE_NEWNET | CLONE_NEWNS,
-        [this] {
-            std::string out = resolve("localhost");
-            out += resolve(node_.c_str());
-            return out + resolve(nullptr);
-        },
-        mounts_);
-}
-
-TEST_F(Resolver, UnresolvableNamesNameErrnoAndHErrno) {
-    const std::string longname = std::string(4992, 'a') + ".invalid";
-    std::string want;
+    // "" is not this host: the resolver gets it as it is.
+    const char *names[] = {"localhost",      node.c_str(), nullptr,         "nothing.invalid",
+                           "%s%n%d.invalid", "",           longname.c_str()};
+    std::string want = "0 127.0.0.1\n0 10.9.8.7\n0 10.9.8.7\n";
     for (int i = 0; i < 4; ++i)
-        want += "-1 192.0.2.99 as expected\n";
-    EXPECT_CHILD(
-        want, CLONE_NEWNET | CLONE_NEWNS,
-        [&] {
-            std::string out = resolve("nothing.invalid");
-            out += resolve("%s%n%d.invalid");
-            out += resolve("");  // not this host: the resolver gets it as it is
-            return out + resolve(longname.c_str());
-        },
-        mounts_);
-}
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-TEST(GinetGetsrvsock, ListensOnTheLow16BitsAndReportsAPortInUse) {
-    const int port = free_port();
-    int srv = -2;
-    ASSERT_EQ(ginet_getsrvsock(&srv, port + 2 * 65536), 0) << gnl_usrmsg;
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ASSERT_EQ(getsockname(srv, reinterpret_cast<sockaddr *>(&a), &len), 0);
-    EXPECT_EQ(ntohs(a.sin_port), port);
-    EXPECT_EQ(a.sin_addr.s_addr, htonl(INADDR_ANY));
-    EXPECT_EQ(sockopt(srv, SO_ACCEPTCONN), 1);
-    EXPECT_EQ(sockopt(srv, SO_REUSEADDR), 1);
-    EXPECT_NE(fcntl(srv, F_GETFD) & FD_CLOEXEC, 0);
-
-    const int cli = socket(AF_INET, SOCK_STREAM, 0);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(cli, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    const int conn = accept(srv, nullptr, nullptr);
-    EXPECT_GE(conn, 0);
-
-    int again = -2;
-    EXPECT_EQ(ginet_getsrvsock(&again, port + 65536), -1);
-    EXPECT_EQ(std::string(gnl_usrmsg),
-              "ginet_getsrvsock: bind() failed on port=" + std::to_string(port + 65536) +
-                  " (errno=" + std::to_string(EADDRINUSE) + ")");
-    EXPECT_NE(fcntl(again, F_GETFD), -1) << "the new descriptor stays open for the caller";
-    for (int fd : {again, conn, cli, srv})
-        close(fd);
-}
-
-TEST(Net, SocketFailuresAreReportedAndWriteNoResult) {
-    const std::string emfile = std::to_string(EMFILE);
-    EXPECT_CHILD("-1 -1 ginet_getsrvsock: socket() failed (errno=" + emfile + ")\n" +
-                     "-1 -2 null socket() failed, errno=" + emfile + " [" + std::strerror(EMFILE) +
-                     "]\n-1 kept\n",
-                 0, [] {
-                     rlimit old{}, none{};
-                     getrlimit(RLIMIT_NOFILE, &old);
-                     none.rlim_max = old.rlim_max;
-                     setrlimit(RLIMIT_NOFILE, &none);  // no descriptor left to open
-                     int srv = -2, sock = -2;
-                     std::string out = std::to_string(ginet_getsrvsock(&srv, 1));
-                     out += " " + std::to_string(srv) + " " + gnl_usrmsg + "\n";
-                     ifconf list{};
-                     out += std::to_string(sock_get_ipifs(&list, &sock));
-                     out += " " + std::to_string(sock) + (list.ifc_buf ? " buffer " : " null ") +
-                            gnl_usrmsg;
-                     char name[IFNAMSIZ] = "kept";
-                     const uint32_t lo = ip("127.0.0.1");
-                     out += "\n" + std::to_string(ginet_ipaddr_to_ifnam(&lo, name));
-                     setrlimit(RLIMIT_NOFILE, &old);
-                     return out + " " + name + "\n";
-                 });
-}
-
-std::string alias_addr(int i) {
-    return "10.77.0." + std::to_string(i);
-}
-
-// Brings loopback up when from is 0, then labels the aliases lo:from to lo:to.
-bool add_aliases(int from, int to) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq req{};
-    bool ok = fd >= 0;
-    if (from == 0) {
-        std::strcpy(req.ifr_name, "lo");
-        ok = ok && ioctl(fd, SIOCGIFFLAGS, &req) == 0;
-        req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
-        ok = ok && ioctl(fd, SIOCSIFFLAGS, &req) == 0;
-        from = 1;
-    }
-    for (int i = from; ok && i <= to; ++i) {
-        req = ifreq{};
-        std::snprintf(req.ifr_name, IFNAMSIZ, "lo:%d", i);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = ip(alias_addr(i));
-        std::memcpy(&req.ifr_addr, &a, sizeof a);
-        ok = ioctl(fd, SIOCSIFADDR, &req) == 0;
-    }
-    close(fd);
-    return ok;
-}
-
-TEST(SockGetIpifs, GrowsUntilTheListFitsAndCountsExactly) {
-    std::string want;
-    for (int n = 1; n <= kAliases + 1; ++n)  // entries/allocations: a full step must grow
-        want += std::to_string(n) + "/" + std::to_string(n / 10 + 1) + " ";
-    want += "\n" + std::to_string(kAliases + 1) + " datagram fds +1\n";
-    for (const char *step :
-         {"400 bytes, for list of 10", "800 bytes, for list of 20", "1200 bytes, for list of 30"})
-        want +=
-            "-1 heap +0 fds +0 -2 null Failed to malloc " + std::string(step) + " IP interfaces\n";
-
-    EXPECT_CHILD(want, CLONE_NEWNET, [] {
+        want += "-1 192.0.2.99\n";
+    expect_child(want, mounts, [&] {
         std::string out;
-        ifconf list{};
-        // Loopback alone, then one alias more each time. The list is reused:
-        // each call frees the buffer of the one before.
-        for (int i = 0; i <= kAliases; ++i) {
-            if (!add_aliases(i, i))
-                return out + "no aliases\n";
-            kelp_test::reset_alloc_count();
-            out += std::to_string(sock_get_ipifs(&list, nullptr));
-            out += "/" + std::to_string(kelp_test::library_allocs()) + " ";
-        }
-        std::free(list.ifc_buf);
-
-        list = ifconf{};
-        int sock = -1;
-        const int fds = kelp_test::count_open_fds();
-        out += "\n" + std::to_string(sock_get_ipifs(&list, &sock));
-        out += sockopt(sock, SO_TYPE) == SOCK_DGRAM ? " datagram" : " not datagram";
-        out += " fds +" + std::to_string(kelp_test::count_open_fds() - fds) + "\n";
-        close(sock);
-        std::free(list.ifc_buf);
-
-        for (int n = 0; n < 3; ++n) {  // the allocation of each step failing in turn
-            list = ifconf{};
-            sock = -2;
-            kelp_test::AllocFailure fail(n);
-            out += leftover([&] { return sock_get_ipifs(&list, &sock); });
-            out += " " + std::to_string(sock) + (list.ifc_buf ? " buffer " : " null ");
-            out += std::string(gnl_usrmsg) + "\n";
-        }
+        for (const char *name : names)
+            out += resolve(name);
         return out;
     });
 }
 
-TEST(GinetIpaddrToIfnam, FindsTheAliasAndLeavesNothingBehind) {
-    const std::string none = " untouched [no such interface]\n";
-    EXPECT_CHILD(
-        "-1 heap +0 fds +0" + none + "0 heap +0 fds +0 lo []\n" +
-            "0 heap +0 fds +0 lo:7 []\n0 heap +0 fds +0 lo:21 []\n-1 heap +0 fds +0" + none +
-            "-1 heap +0 fds +0" + none +
-            "-1 heap +0 fds +0 untouched [Failed to malloc 800 bytes, for list of 20 IP "
-            "interfaces]\n",
-        CLONE_NEWNET, [] {
-            auto lookup = [](const std::string &addr) {
-                char name[IFNAMSIZ + 1] = "untouched";
-                const uint32_t a = ip(addr);
-                gnl_usrmsg[0] = '\0';
-                const std::string rc = leftover([&] { return ginet_ipaddr_to_ifnam(&a, name); });
-                return rc + " " + name + " [" + gnl_usrmsg + "]\n";
-            };
-            std::string out = lookup("127.0.0.1");  // loopback down: no interface at all
-            if (!add_aliases(0, kAliases))
-                return out + "no aliases\n";
-            for (const std::string &addr : {std::string("127.0.0.1"), alias_addr(7), alias_addr(21),
-                                            std::string("10.99.0.1"), std::string("127.0.0.2")})
-                out += lookup(addr);
-            kelp_test::AllocFailure fail(1);
-            return out + lookup("127.0.0.1");
-        });
+// The second socket wants the port of the first one: the low 16 bits count.
+TEST(GinetGetsrvsock, ListensOnAllAddressesAndReportsAPortInUse) {
+    int srv = -2, again = -2;
+    ASSERT_EQ(ginet_getsrvsock(&srv, 0), 0) << gnl_usrmsg;  // any free port
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ASSERT_EQ(getsockname(srv, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    EXPECT_EQ(a.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(sockopt(srv, SO_ACCEPTCONN), 1);
+    EXPECT_EQ(sockopt(srv, SO_REUSEADDR), 1);
+    EXPECT_NE(fcntl(srv, F_GETFD) & FD_CLOEXEC, 0);
+    const int port = ntohs(a.sin_port) + 3 * 65536;
+    EXPECT_EQ(ginet_getsrvsock(&again, port), -1);
+    EXPECT_EQ(std::string(gnl_usrmsg),
+              "ginet_getsrvsock: bind() failed on port=" + std::to_string(port) + " (errno=98)");
+    EXPECT_NE(fcntl(again, F_GETFD), -1) << "the new descriptor stays open for the caller";
+    close(again);
+    close(srv);
+}
+
+// Gives loopback its address 127.0.0.1 for i 0, else the alias lo:i, 10.77.0.i.
+bool add_address(int i) {
+    ifreq req{};
+    std::strcpy(req.ifr_name, i == 0 ? "lo" : ("lo:" + std::to_string(i)).c_str());
+    const std::string addr = i == 0 ? "127.0.0.1" : "10.77.0." + std::to_string(i);
+    const sockaddr_in a{AF_INET, 0, {inet_addr(addr.c_str())}, {}};
+    std::memcpy(&req.ifr_addr, &a, sizeof a);
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const bool ok = ioctl(fd, SIOCSIFADDR, &req) == 0;
+    close(fd);
+    return ok;
+}
+
+// With addr a lookup of it, else a call of sock_get_ipifs on a fresh list:
+// the result, descriptors left open, what was written, and the message.
+std::string ifs(const char *addr) {
+    ifconf list{};
+    int sock = -2;
+    char name[IFNAMSIZ + 1] = "untouched";
+    const uint32_t a = inet_addr(addr != nullptr ? addr : "");
+    gnl_usrmsg[0] = '\0';
+    const int fds = kelp_test::count_open_fds();
+    const int rc = addr != nullptr ? ginet_ipaddr_to_ifnam(&a, name) : sock_get_ipifs(&list, &sock);
+    std::string out =
+        std::to_string(rc) + " fds +" + std::to_string(kelp_test::count_open_fds() - fds);
+    if (addr != nullptr)
+        out += std::string(" ") + name;
+    else if (sock >= 0)
+        out += sockopt(sock, SO_TYPE) == SOCK_DGRAM ? " dgram" : " not dgram";
+    else
+        out += " " + std::to_string(sock);
+    if (addr == nullptr)
+        out += list.ifc_buf != nullptr ? " buffer" : " null";
+    if (sock >= 0)
+        close(sock);
+    std::free(list.ifc_buf);
+    return out + " [" + gnl_usrmsg + "]\n";
+}
+
+// Entries/allocations: a list that fills a step exactly must grow too.
+TEST(SockGetIpifs, GrowsCountsExactlyAndFailuresLeaveNothingBehind) {
+    const char *want = R"(-1 fds +0 untouched [no such interface]
+1/1 2/1 3/1 4/1 5/1 6/1 7/1 8/1 9/1 10/2 11/2 12/2 13/2 14/2 15/2 16/2 17/2 18/2 19/2 20/3 21/3 22/3
+22 fds +1 dgram buffer []
+-1 fds +0 -2 null [Failed to malloc 400 bytes, for list of 10 IP interfaces]
+-1 fds +0 -2 null [Failed to malloc 800 bytes, for list of 20 IP interfaces]
+-1 fds +0 -2 null [Failed to malloc 1200 bytes, for list of 30 IP interfaces]
+0 fds +0 lo []
+0 fds +0 lo:7 []
+0 fds +0 lo:21 []
+-1 fds +0 untouched [no such interface]
+-1 fds +0 untouched [no such interface]
+-1 fds +0 untouched [Failed to malloc 800 bytes, for list of 20 IP interfaces]
+-1 -1 ginet_getsrvsock: socket() failed (errno=24)
+-1 fds +0 -2 null [socket() failed, errno=24 [Too many open files]]
+-1 fds +0 untouched [socket() failed, errno=24 [Too many open files]]
+)";
+    expect_child(want, {}, [] {
+        std::string out = ifs("127.0.0.1");  // no interface at all yet
+        // Loopback alone, then one alias more each time. The list is reused:
+        // each call frees the buffer of the one before.
+        ifconf list{};
+        for (int i = 0; i <= kAliases; ++i) {
+            if (!add_address(i))
+                return out + "no address\n";
+            kelp_test::reset_alloc_count();
+            const int n = sock_get_ipifs(&list, nullptr);
+            out += std::to_string(n) + "/" + std::to_string(kelp_test::library_allocs()) +
+                   (i < kAliases ? " " : "\n");
+        }
+        std::free(list.ifc_buf);
+        out += ifs(nullptr);
+        for (int n = 0; n < 3; ++n) {  // the allocation of each step failing in turn
+            kelp_test::AllocFailure fail(n);
+            out += ifs(nullptr);
+        }
+        for (const char *addr : {"127.0.0.1", "10.77.0.7", "10.77.0.21", "10.99.0.1", "127.0.0.2"})
+            out += ifs(addr);
+        kelp_test::fail_nth_alloc(1);
+        out += ifs("127.0.0.1");
+        kelp_test::stop_failing();
+
+        rlimit old{};
+        getrlimit(RLIMIT_NOFILE, &old);
+        const rlimit none{0, old.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &none);  // no descriptor left to open
+        int srv = -2;
+        const int rc = ginet_getsrvsock(&srv, 1);
+        out += std::to_string(rc) + " " + std::to_string(srv) + " " + gnl_usrmsg + "\n";
+        out += ifs(nullptr);
+        out += ifs("127.0.0.1");
+        setrlimit(RLIMIT_NOFILE, &old);
+        return out;
+    });
 }
 
 TEST(DlpProto2nam, ListedCodesAndUnlistedOnesInOneStaticBuffer) {
