@@ -311,5 +311,5 @@ TEST(TraceOutput, ReopenModeOpensTheFileForEachRecordAndFallsBackToTmp) {
                                              R"(', errno=36 \*\*\*\n.* \(INFO-\1\): one\n)")))
         << added;
     EXPECT_NE(m.suffix().str().find("(INFO-" + m[1].str() + "): two\n"), npos);
-    EXPECT_EQ(m.suffix().str().find("Failed to open"), npos);
+    EXPECT_EQ(m.suffix().str().find("*** PID=" + m[1].str() + ": Failed to open"), npos);
 }
