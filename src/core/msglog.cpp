@@ -169,15 +169,6 @@ void write_record(int lvl, const char *fmt, va_list ap) {
         fclose(out);
 }
 
-void trace(int lvl, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void trace(int lvl, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    va_list *pap = &ap;
-    dbgtrc(lvl, TRC_VALIST, fmt, pap);
-    va_end(ap);
-}
-
 int parse_level(const char *text) {
     if (!isdigit(static_cast<unsigned char>(text[0])))
         return trc_sym2lvl(text);
@@ -210,7 +201,7 @@ int init_trace(int dest_given) {
     if (const char *v = getenv("KELPTRC_LEVEL")) {
         int lvl = parse_level(v);
         if (lvl < 1) {
-            trace(lvl_err, "msglog: Invalid trace level ($%s=%s)", "KELPTRC_LEVEL", v);
+            dbgtrc(lvl_err, 0, "msglog: Invalid trace level ($%s=%s)", "KELPTRC_LEVEL", v);
             return fail();
         }
         trc_lvl = lvl;
@@ -218,7 +209,7 @@ int init_trace(int dest_given) {
     if (const char *v = getenv("KELPTRC_TIMEPREC")) {
         int prec = parse_precision(v);
         if (prec < 0) {
-            trace(lvl_err, "msglog: Invalid timestamp precision ($%s=%s)", "KELPTRC_TIMEPREC", v);
+            dbgtrc(lvl_err, 0, "msglog: Invalid timestamp precision ($%s=%s)", "KELPTRC_TIMEPREC", v);
             return fail();
         }
         timestamp_prec = prec;
@@ -319,7 +310,7 @@ int dbginit(const char *path, FILE *stream, int fd) {
         if (trc_mode == TRC_MODE_HELD) {
             FILE *f = fopen(path, "ae");
             if (f == nullptr) {
-                trace(lvl_err, "dbginit: fopen(%s) failed [errno=%d]", path, errno);
+                dbgtrc(lvl_err, 0, "dbginit: fopen(%s) failed [errno=%d]", path, errno);
                 return -1;
             }
             hold_stream(f);
@@ -327,7 +318,7 @@ int dbginit(const char *path, FILE *stream, int fd) {
         }
         size_t len = strlen(path);
         if (len > sizeof trc_pthnam - 1) {
-            trace(lvl_err, "dbginit: pthnam too long [%s]", path);
+            dbgtrc(lvl_err, 0, "dbginit: pthnam too long [%s]", path);
             return -1;
         }
         std::memcpy(trc_pthnam, path, len + 1);
@@ -342,7 +333,7 @@ int dbginit(const char *path, FILE *stream, int fd) {
 
     FILE *f = fdopen(fd, "a");
     if (f == nullptr) {
-        trace(lvl_err, "dbginit: fdopen() failed on fd=%d [errno=%d]", fd, errno);
+        dbgtrc(lvl_err, 0, "dbginit: fdopen() failed on fd=%d [errno=%d]", fd, errno);
         return -1;
     }
     hold_stream(f);
