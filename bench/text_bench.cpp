@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <strings.h>
 #include <vector>
 
@@ -103,17 +104,49 @@ std::vector<std::string> mixed_case_words() {
     return v;
 }
 
+// Pairs to compare: the same words with every letter's case flipped, the
+// same words in the same case but for the last letter, or short keys of 8 to
+// 16 bytes that mostly agree but for case here and there.
+enum class Pairs { flipped, same_case, short_keys };
+
+std::vector<std::string> short_keys() {
+    std::vector<std::string> v;
+    unsigned seed = 7;
+    for (int i = 0; i < 256; ++i) {
+        seed = seed * 1103515245 + 12345;
+        std::string w = "Key" + std::to_string(i * 7919);
+        w.resize(8 + (seed >> 16) % 9, 'x');
+        v.push_back(w);
+    }
+    return v;
+}
+
+std::vector<std::string> partners(const std::vector<std::string> &a, Pairs how) {
+    std::vector<std::string> b = a;
+    for (auto &w : b) {
+        if (how == Pairs::same_case) {
+            w.back() = 'W';
+            continue;
+        }
+        for (size_t i = 0; i < w.size(); ++i)
+            if (std::isalpha(static_cast<unsigned char>(w[i])) && (how == Pairs::flipped || i % 3 == 0))
+                w[i] = static_cast<char>(w[i] ^ 0x20);
+    }
+    return b;
+}
+
 template <int (*Cmp)(const char *, const char *)>
-void bm_casecmp(benchmark::State &state) {
-    std::vector<std::string> a = mixed_case_words(), b = a;
-    for (auto &w : b)
-        for (auto &c : w)
-            c = static_cast<char>(c ^ (std::isalpha(static_cast<unsigned char>(c)) ? 0x20 : 0));
+void bm_casecmp(benchmark::State &state, Pairs how) {
+    const std::vector<std::string> a = how == Pairs::short_keys ? short_keys() : mixed_case_words();
+    const std::vector<std::string> b = partners(a, how);
     for (auto _ : state)
         for (size_t i = 0; i < a.size(); ++i)
             benchmark::DoNotOptimize(Cmp(a[i].c_str(), b[i].c_str()));
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(a.size()));
 }
+
+int port_ncmp(const char *a, const char *b) { return port_strncasecmp(a, b, 24); }
+int libc_ncmp(const char *a, const char *b) { return strncasecmp(a, b, 24); }
 
 void bm_buf2hex(benchmark::State &state) {
     unsigned char bytes[64];
@@ -190,8 +223,14 @@ int main(int argc, char **argv) {
                 std::string name = std::string(w.name) + (to == longer ? "/grow" : "/shrink");
                 benchmark::RegisterBenchmark(name.c_str(), w.fn, to)->Arg(n)->Unit(benchmark::kMillisecond);
             }
-    benchmark::RegisterBenchmark("port_strcasecmp", bm_casecmp<port_strcasecmp>);
-    benchmark::RegisterBenchmark("strcasecmp", bm_casecmp<strcasecmp>);
+    for (auto [how, label] : {std::pair{Pairs::flipped, "/flipped"}, std::pair{Pairs::same_case, "/same_case"},
+                              std::pair{Pairs::short_keys, "/short"}}) {
+        const std::string l = label;
+        benchmark::RegisterBenchmark(("port_strcasecmp" + l).c_str(), bm_casecmp<port_strcasecmp>, how);
+        benchmark::RegisterBenchmark(("strcasecmp" + l).c_str(), bm_casecmp<strcasecmp>, how);
+        benchmark::RegisterBenchmark(("port_strncasecmp" + l).c_str(), bm_casecmp<port_ncmp>, how);
+        benchmark::RegisterBenchmark(("strncasecmp" + l).c_str(), bm_casecmp<libc_ncmp>, how);
+    }
     benchmark::RegisterBenchmark("buf2hex/64", bm_buf2hex);
     benchmark::RegisterBenchmark("snprintf_hex/64", bm_snprintf_hex);
     benchmark::RegisterBenchmark("comma_number", bm_comma_number);

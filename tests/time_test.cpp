@@ -5,6 +5,8 @@
 
 #include <kelp.h>
 
+#include "../src/time/civil.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -160,6 +162,29 @@ TEST(PortMktime, AgreesWithThePlatform) {
     struct tm beyond = date("2040-1-1");
     EXPECT_EQ(port_mktime(&beyond), -1);
     EXPECT_STREQ(gnl_usrmsg, "Can't go beyond Mon Jan 18 22:14:07 2038");
+}
+
+// The guess loop's own breakdown, second for second as gmtime_r, over every
+// guess it can reach (13 steps of up to 2^31 from the epoch): each day
+// boundary of a few years around the leap rules, and a stride through the rest.
+TEST(PortMktime, BreakdownMatchesGmtime) {
+    std::vector<int64_t> times;
+    for (int64_t y :
+         {-28000000000LL, -2208988800LL, -62135596800LL / 2, 0LL, 951782400LL, 4107542400LL})
+        for (int64_t t = y - 400 * 86400LL; t < y + 800 * 86400LL; t += 86400)
+            times.insert(times.end(), {t - 1, t, t + 3599, t + 43261});
+    for (int64_t t = -28000000000LL; t <= 28000000000LL; t += 999983)
+        times.push_back(t);
+    for (int64_t t : times) {
+        const time_t tt = t;
+        struct tm g;
+        ASSERT_NE(gmtime_r(&tt, &g), nullptr);
+        const kelp::Fields f = kelp::breakdown(t);
+        ASSERT_TRUE(f.year == g.tm_year && f.mon == g.tm_mon && f.mday == g.tm_mday &&
+                    f.hour == g.tm_hour && f.min == g.tm_min && f.sec == g.tm_sec &&
+                    f.yday == g.tm_yday)
+            << t;
+    }
 }
 
 }  // namespace

@@ -43,19 +43,23 @@ int port_strcasecmp(const char *a, const char *b) {
 // Compares at most n positions, a's terminator being the last one, so
 // neither string is read past its end.
 int port_strncasecmp(const char *a, const char *b, int n) {
+    if (n <= 0)
+        return 0;
     const Upper upper;
-    for (int i = 0; i < n; ++i) {
+    const auto last = static_cast<size_t>(n) - 1;
+    for (size_t i = 0;; ++i) {
         if (a[i] == b[i]) {
-            if (a[i] == '\0')
-                break;
+            if (a[i] == '\0' || i == last)
+                return 0;
             continue;
         }
         int x = upper(a[i]);
         int y = upper(b[i]);
         if (x != y)
             return x - y;
+        if (i == last)
+            return 0;
     }
-    return 0;
 }
 
 }  // extern "C"

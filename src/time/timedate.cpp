@@ -1,5 +1,6 @@
 // Broken-down local time to calendar time, by successive approximation.
 #include "core/internal.h"
+#include "time/civil.h"
 
 #include <array>
 #include <cstdint>
@@ -7,6 +8,10 @@
 #include <initializer_list>
 
 namespace {
+
+using kelp::breakdown;
+using kelp::floor_div;
+using kelp::is_leap;
 
 constexpr int32_t secs_per_day = 86400;
 constexpr int32_t secs_per_year = 365 * secs_per_day;
@@ -25,10 +30,6 @@ constexpr std::array<int32_t, 12> days_before = [] {
     return t;
 }();
 static_assert(days_before[2] == 59 && days_before[11] == 334);
-
-bool is_leap(int64_t year) { return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0); }
-
-int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
 // Leap years in [1, year), extended to years before 1 by the same rule.
 int64_t leaps_before(int64_t year) {
@@ -50,29 +51,17 @@ int64_t day_of_year(const struct tm &tm) {
     return d;
 }
 
-struct tm breakdown(time_t t) {
-    struct tm g {};
-    // gmtime_r leaves the caller's gmtime/localtime result alone.
-    if (gmtime_r(&t, &g) == nullptr)
-        g.tm_year = INT32_MIN;  // matches no wanted time; the corrections run out
-    return g;
+bool same_time(const kelp::Fields &a, const struct tm &b) {
+    return a.year == b.tm_year && a.mon == b.tm_mon && a.mday == b.tm_mday && a.hour == b.tm_hour &&
+           a.min == b.tm_min && a.sec == b.tm_sec;
 }
 
-bool same_time(const struct tm &a, const struct tm &b) {
-    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
-           a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
-}
-
-// The correction from guess g towards want, as a 32-bit wrapped amount of
-// seconds: fields far out of range make it wrap rather than overflow.
-int32_t correction(const struct tm &want, const struct tm &g) {
-    const uint64_t secs =
-        static_cast<uint64_t>(day_of_year(want) - day_of_year(g)) * secs_per_day +
-        static_cast<uint64_t>(int64_t{want.tm_hour} - g.tm_hour) * 3600 +
-        static_cast<uint64_t>(int64_t{want.tm_min} - g.tm_min) * 60 +
-        static_cast<uint64_t>(int64_t{want.tm_sec} - g.tm_sec) +
-        static_cast<uint64_t>(days_between_years(g.tm_year, want.tm_year)) * secs_per_day;
-    return static_cast<int32_t>(static_cast<uint32_t>(secs));
+// The wanted fields as seconds from the epoch, wrapping modulo 2^64 where
+// fields far out of range would overflow.
+uint64_t wanted_secs(const struct tm &want) {
+    const int64_t days = days_between_years(year0, want.tm_year) + day_of_year(want);
+    return static_cast<uint64_t>(days) * secs_per_day + static_cast<uint64_t>(int64_t{want.tm_hour}) * 3600 +
+           static_cast<uint64_t>(int64_t{want.tm_min}) * 60 + static_cast<uint64_t>(int64_t{want.tm_sec});
 }
 
 // Refuses a time beyond what a signed 32-bit time_t holds, naming the limit
@@ -119,34 +108,32 @@ time_t port_mktime(const struct tm *tm) {
         return -1;
     }
 
-    struct tm g {};  // the breakdown of time 0
-    g.tm_year = year0;
-    g.tm_mday = 1;
-    time_t t;
-    if (tm->tm_year > year_max) {
-        t = -1;
-    } else if (tm->tm_year < 0) {
-        t = 1;
-    } else {
-        int32_t dy = tm->tm_year - year0;
-        if (dy < 0)
-            ++dy;
-        // The first guess is a 32-bit product on purpose: for 1900 it wraps
-        // positive and the year is refused below.
-        t = static_cast<int32_t>(static_cast<uint32_t>(dy) * static_cast<uint32_t>(secs_per_year));
-        g = breakdown(t);
-    }
+    // Beyond the 32-bit range either way: the guess would start at -1 or 1,
+    // on the wrong side of the epoch.
+    if (tm->tm_year > year_max)
+        return refuse_beyond(-1);
+    if (tm->tm_year < 0)
+        return refuse_beyond(1);
+    int32_t dy = tm->tm_year - year0;
+    if (dy < 0)
+        ++dy;
+    // The first guess is a 32-bit product on purpose: for 1900 it wraps
+    // positive and the year is refused below.
+    time_t t = static_cast<int32_t>(static_cast<uint32_t>(dy) * static_cast<uint32_t>(secs_per_year));
 
+    // A guess's breakdown sums back to the guess itself, so each correction
+    // (wanted fields minus the guess's fields, in 32 bits) is simply the
+    // wanted seconds minus the guess.
+    const uint64_t want = wanted_secs(*tm);
     for (int left = max_corrections;;) {
         if ((tm->tm_year < year0 && t > 0) || (tm->tm_year > year0 && t < 0))
             return refuse_beyond(t);
-        t += correction(*tm, g);
-        g = breakdown(t);
+        t += static_cast<int32_t>(static_cast<uint32_t>(want - static_cast<uint64_t>(t)));
         if (--left == 0) {
             kelp::set_usrmsg("temporal instability");
             return -1;
         }
-        if (same_time(g, *tm))
+        if (same_time(breakdown(t), *tm))
             break;
     }
 
