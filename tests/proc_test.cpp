@@ -192,6 +192,10 @@ struct CallersAlarm {
 // the other would hold it open past its close.
 TEST(RunSyscmd, CatsEchoAndEachSeeEndOfFile) {
     CallersAlarm alarm_kept;
+    // A terminal's hangup ends cat only where SIGHUP is not ignored (as
+    // nohup leaves it for everything started below it).
+    struct sigaction dfl {}, saved{};
+    sigaction(SIGHUP, &dfl, &saved);
     for (int flags : kModes) {
         for (int first : {0, 1}) {
             Cmd cat[2] = {start(flags | RUN_NONBLOCK, nullptr, {"cat"}),
@@ -217,6 +221,7 @@ TEST(RunSyscmd, CatsEchoAndEachSeeEndOfFile) {
                 EXPECT_EQ(close_syscmd(c.rfd, c.wfd, c.pid), 0) << gnl_usrmsg;
         }
     }
+    sigaction(SIGHUP, &saved, nullptr);
 }
 
 // Out of descriptors: the failing step is reported and nothing stays open.
