@@ -128,7 +128,7 @@ TEST(PortMktime, ResultsAndRefusalsInUtc) {
         {"Can't go beyond Fri Dec 13 20:45:53 1901", {"1899-12-31", "1900-6-1"}},
         {"invalid time/date spec (negative numbers)", {"2001-1-0", "2001-0-1", "2001-1-1 0:0:-1"}},
         {"temporal instability", {"2001-2-30", "2001-1-1 24:0:0", "2001-1-1 0:60:0"}},
-        {"invalid time/date spec (month out of range)", {"2001-13-1"}}};
+        {"invalid time/date (month out of range)", {"2001-13-1"}}};
     for (const auto &[msg, texts] : refusals)
         for (const char *text : texts)
             check(text, -1, msg);

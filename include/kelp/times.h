@@ -64,7 +64,7 @@ KELP_API int yy_to_ccyy(int yy);
  * never writes @p tm. With tm_isdst above 0 the zone's daylight-saving
  * shift is taken off (one hour for a zone without one). Failures leave in
  * ::gnl_usrmsg: "invalid time/date spec (negative numbers)",
- * "invalid time/date spec (month out of range)" (tm_mon above 11),
+ * "invalid time/date (month out of range)" (tm_mon above 11),
  * "Can't go beyond %s" (the 32-bit time range, named in `ctime` format),
  * "temporal instability" (fields that no time has, such as 30 February).
  * Not thread-safe (`gmtime`, `ctime`).

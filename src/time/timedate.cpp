@@ -104,7 +104,7 @@ time_t port_mktime(const struct tm *tm) {
         return -1;
     }
     if (tm->tm_mon > 11) {
-        kelp::set_usrmsg("invalid time/date spec (month out of range)");
+        kelp::set_usrmsg("invalid time/date (month out of range)");
         return -1;
     }
 
