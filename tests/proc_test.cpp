@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -73,38 +75,56 @@ bool no_child_left() {
     return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 }
 
+std::string lines_without_time(const std::string &trace) {
+    return std::regex_replace(trace, std::regex(R"((^|\n)[^ \n]+ )"), "$1");
+}
+
 // First of all: the trace level comes from the environment once per process,
-// so no test before this one may have set the trace up.
-TEST(RunSyscmd, ChildRecordsReachTraceAndCallersStdioIsNotRepeated) {
+// so no test before this one may have set the trace up. Records about a
+// child carry its pid, land in the caller's trace (never in the command's
+// output, although both are standard error here) and a command line's end is
+// traced when close_syscmd reaps it. The caller's pending stdio is never
+// written by a child.
+TEST(RunSyscmd, RecordsAboutAChildGoToTheCallersTraceInOrder) {
     kelp_test::TempDir dir;
-    const std::string trace = dir.file("trace"), out = dir.file("stdout");
-    const std::map<std::string, const char *> env = {{"KELPTRC_FILENAME", trace.c_str()},
+    const std::string trace = dir.file("trace"), want = dir.file("want");
+    const std::map<std::string, const char *> env = {{"KELPTRC_FILENAME", "STDERR"},
                                                      {"KELPTRC_LEVEL", "4"}};
     const int st = kelp_test::exit_code(kelp_test::run_in_child(env, [&] {
+        dup2(open(trace.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600), 2);
         gnl_msglog("proc test");
         if (dbglvl() != 4)
             return 77;  // configured earlier in this process
-        FILE *f = fopen(out.c_str(), "w");
-        fputs("pending", f);  // still in the buffer at each fork
+        FILE *f = fopen(want.c_str(), "w");  // its text stays buffered until fclose
         int bad = 0;
-        for (int flags : kModes)
-            bad += (run_to_end(start(flags, "exit 3")) != 3) +
-                   (run_to_end(start(flags, nullptr, {kMissing, "arg"})) != ENOENT);
+        for (int flags : {RUN_STDERR, RUN_STDERR | RUN_PTY}) {
+            const char *app = (flags & RUN_PTY) != 0 ? "run_pty_app: run_pty_child()"
+                                                     : "run_pipe_app: run_pipe_child()";
+            const Cmd c = start(flags, "exit 3"), m = start(flags, nullptr, {kMissing});
+            bad += !read_from(c.rfd).empty() + !read_from(m.rfd).empty();
+            gnl_msglog("closing %d", c.pid);
+            bad += (run_to_end(c) != 3) + (run_to_end(m) != ENOENT);
+            fprintf(f, "(DBG-%d): issue_cmd: calling system(exit 3)\n", c.pid);
+            fprintf(f, "(ERR-%d): issue_cmd: execvp(%s) failed (errno=2)\n", m.pid, kMissing);
+            fprintf(f, "(DBG-%d): %s returned 2\n", m.pid, app);
+            fprintf(f, "(INFO-%d): closing %d\n", getpid(), c.pid);
+            fprintf(f, "(DBG-%d): %s returned 3\n", c.pid, app);
+        }
         fclose(f);
         return bad;
     }));
     if (st == 77)
         GTEST_SKIP() << "the trace of this process was configured by an earlier test";
     ASSERT_EQ(st, 0);
-    EXPECT_EQ(kelp_test::read_file(out), "pending");
-    const std::string log = kelp_test::read_file(trace);
-    for (const char *rec : {"): issue_cmd: calling system(exit 3)\n",
-                            "): run_pipe_app: run_pipe_child() returned 3\n",
-                            "): run_pipe_app: run_pipe_child() returned 2\n",
-                            "): run_pty_app: run_pty_child() returned 3\n",
-                            "): run_pty_app: run_pty_child() returned 2\n",
-                            "): issue_cmd: execvp(kelp-no-such-program-4711) failed (errno=2)\n"})
-        EXPECT_NE(log.find(rec), std::string::npos) << rec << log;
+    std::istringstream wanted(kelp_test::read_file(want));
+    const std::string log = lines_without_time(kelp_test::read_file(trace));
+    size_t at = 0;
+    int lines = 0;
+    for (std::string line; std::getline(wanted, line); ++lines) {
+        at = log.find(line + "\n", at);
+        ASSERT_NE(at, std::string::npos) << line << " missing or out of order in\n" << log;
+    }
+    EXPECT_EQ(lines, 10);  // each exactly once: the caller's buffer was written once
 }
 
 TEST(RunSyscmd, OutputsAndExitCodes) {
@@ -137,6 +157,7 @@ TEST(RunSyscmd, OutputsAndExitCodes) {
         {0, false, std::string(kMissing) + " 2>/dev/null", "", 127},
         {0, false, "echo " + big, big + "\n", 0},
     };
+    kelp_test::TraceTap tap;  // the trace's file is open before counting
     const int fds = kelp_test::count_open_fds();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command.substr(0, 60));
@@ -233,18 +254,25 @@ TEST(RunSyscmd, FailuresBeforeForkReportAndCloseEverything) {
     std::vector<int> filler;
     for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
         filler.push_back(fd);
-    const std::tuple<size_t, int, const char *> cases[] = {
-        {1, 0, "run_pipe_cmd: pipe(R) failed (errno=24)"},
-        {3, 0, "run_pipe_cmd: pipe(W) failed (errno=24)"},
-        {0, RUN_PTY, "run_pty_app: open(/dev/ptmx) failed (errno=24)"}};
-    for (const auto &[free_fds, flags, message] : cases) {
-        for (size_t i = 0; i < free_fds; ++i, filler.pop_back())
+    const struct {
+        size_t free_fds;
+        int flags;
+        bool got_fds;  // *rfd and *wfd keep what the steps before obtained
+        const char *message;
+    } cases[] = {
+        {1, 0, false, "run_pipe_cmd: pipe(R) failed (errno=24)"},
+        {3, 0, false, "run_pipe_cmd: pipe(W) failed (errno=24)"},
+        {4, 0, true, "run_pipe_cmd: fork() failed (errno=24)"},
+        {0, RUN_PTY, false, "run_pty_app: open(/dev/ptmx) failed (errno=24)"},
+        {1, RUN_PTY, true, "run_pty_app: fork() failed (errno=24)"}};
+    for (const auto &c : cases) {
+        for (size_t i = 0; i < c.free_fds; ++i, filler.pop_back())
             close(filler.back());
-        const Cmd cmd = start(flags, nullptr, {"cat"});
+        const Cmd cmd = start(c.flags, nullptr, {"cat"});
         EXPECT_EQ(cmd.rc, -1);
-        EXPECT_STREQ(gnl_usrmsg, message);
-        EXPECT_TRUE(cmd.rfd == -1 && cmd.wfd == -1 && cmd.pid == -1);
-        for (size_t i = 0; i < free_fds; ++i)  // exactly these are free again
+        EXPECT_STREQ(gnl_usrmsg, c.message);
+        EXPECT_TRUE((cmd.rfd >= 0) == c.got_fds && (cmd.wfd >= 0) == c.got_fds && cmd.pid == -1);
+        for (size_t i = 0; i < c.free_fds; ++i)  // exactly these are free again
             filler.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
         EXPECT_EQ(open("/dev/null", O_RDONLY | O_CLOEXEC), -1);
     }
@@ -279,22 +307,68 @@ TEST(CloseSyscmd, CommandIgnoringEndOfFileAndHangupIsKilledWithItsGroup) {
     }
 }
 
-TEST(CloseSyscmd, IgnoredSigchldReportsNoChildAndFailedKill) {
+// Dispositions and mask of the caller, back in place at scope exit.
+struct SavedSignals {
+    static constexpr int sigs[] = {SIGPIPE, SIGUSR1, SIGUSR2, SIGCHLD, SIGTERM, SIGHUP};
+    struct sigaction act[6] {};
+    sigset_t mask{};
+    SavedSignals() {
+        for (int i = 0; i < 6; ++i)
+            sigaction(sigs[i], nullptr, &act[i]);
+        sigprocmask(SIG_BLOCK, nullptr, &mask);
+    }
+    ~SavedSignals() {
+        for (int i = 0; i < 6; ++i)
+            sigaction(sigs[i], &act[i], nullptr);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+    }
+};
+
+unsigned long long status_mask(const std::string &status, const std::string &field) {
+    const size_t at = status.find(field + ":\t");
+    return at == std::string::npos ? ~0ULL : std::stoull(status.substr(at + field.size() + 2), nullptr, 16);
+}
+
+unsigned long long bit(int sig) {
+    return 1ULL << (sig - 1);
+}
+
+// Whatever the caller ignores, catches or blocks, the command starts with
+// SIGPIPE, SIGUSR1, SIGUSR2 and SIGCHLD at their default, nothing caught and
+// nothing blocked; other ignored signals stay ignored.
+TEST(RunSyscmd, CommandsStartWithDefaultSignalsAndNothingBlocked) {
     kelp_test::TraceTap tap;
-    struct sigaction ign {
-    }, saved{};
-    ign.sa_handler = SIG_IGN;
-    sigaction(SIGCHLD, &ign, &saved);
-    const Cmd c = start(0, nullptr, {"cat"}), s = start(0, "true");
-    EXPECT_EQ(close_syscmd(c.rfd, c.wfd, c.pid), ECHILD);
-    EXPECT_EQ(gnl_usrmsg, "close_syscmd: kill(-" + std::to_string(c.pid) + ") failed (errno=3)");
-    // The shell's status is lost the same way inside the child.
-    EXPECT_EQ(close_syscmd(s.rfd, s.wfd, s.pid), ECHILD);
-    sigaction(SIGCHLD, &saved, nullptr);
-    EXPECT_NE(tap.text().find("(ERR-" + std::to_string(s.pid) +
-                              "): issue_cmd: system(true) failed (retval=-1, errno=10)\n"),
-              std::string::npos)
-        << tap.text();
+    SavedSignals saved;
+    const gnl_initopts keep = {0, GNL_INIT_KEEPSIGS};
+    signal(SIGCHLD, SIG_DFL);
+    gnl_init(&keep);
+    EXPECT_EQ(run_to_end(start(0, "exit 3")), 3);  // the caller keeps SIGCHLD: exit codes
+
+    gnl_init(nullptr);
+    signal(SIGTERM, [](int) {});
+    signal(SIGHUP, SIG_IGN);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, nullptr);
+    const unsigned long long ignored =
+        status_mask(kelp_test::read_file("/proc/self/status"), "SigIgn") &
+        ~(bit(SIGPIPE) | bit(SIGUSR1) | bit(SIGUSR2) | bit(SIGCHLD));
+    for (int flags : kModes) {
+        Cmd c = start(flags, nullptr, {"cat", "/proc/self/status"});
+        const std::string status = read_from(c.rfd);
+        EXPECT_EQ(status_mask(status, "SigIgn"), ignored);
+        EXPECT_EQ(status_mask(status, "SigCgt"), 0u);
+        EXPECT_EQ(status_mask(status, "SigBlk"), 0u);
+        // The system reaped the child for a caller that ignores SIGCHLD.
+        EXPECT_EQ(close_syscmd(c.rfd, c.wfd, c.pid), ECHILD);
+        EXPECT_EQ(gnl_usrmsg, "close_syscmd: kill(-" + std::to_string(c.pid) + ") failed (errno=3)");
+    }
+    // A writer of a closed pipe ends quietly; the shell still has its children's status.
+    const Cmd yes = start(RUN_STDERR, "yes | head -1; sleep 0 & wait $! && echo waited");
+    EXPECT_EQ(read_from(yes.rfd), "y\nwaited\n");
+    close_syscmd(yes.rfd, yes.wfd, yes.pid);
+    EXPECT_EQ(tap.text().find("failed"), std::string::npos) << tap.text();
 }
 
 TEST(CloseSyscmd, PidMinusOneReapsEveryChildAndReturnsTheRawStatus) {
