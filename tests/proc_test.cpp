@@ -6,18 +6,27 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <map>
+#include <memory>
+#include <thread>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -174,20 +183,190 @@ TEST(RunSyscmd, OutputsAndExitCodes) {
     EXPECT_TRUE(no_child_left());
 }
 
-// Many start/close cycles in both modes: one descriptor or zombie left per
-// cycle would show at once.
-TEST(RunSyscmd, StartCloseCyclesLeaveNothingBehind) {
-    // Under valgrind every fork is slow; fifty rounds still show a leak.
-    const int rounds = std::getenv("KELP_UNDER_VALGRIND") != nullptr ? 50 : 1000;
+bool under_valgrind() {
+    return std::getenv("KELP_UNDER_VALGRIND") != nullptr;
+}
+
+// Thousands of start/close cycles in both modes while another thread
+// allocates and prints: a child that needed the allocator's or stdio's lock
+// would hang, and a descriptor or zombie left per cycle would show at once.
+TEST(RunSyscmd, StartCloseCyclesBesideABusyThreadLeaveNothingBehind) {
+    const int rounds = under_valgrind() ? 50 : 1000;
+    FILE *sink = fopen("/dev/null", "w");
     const int fds = kelp_test::count_open_fds();
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop) {
+            auto text = std::make_unique<std::string>(1000, 'x');
+            fprintf(sink, "%s %p\n", text->c_str(), static_cast<void *>(text.get()));
+        }
+    });
     for (int flags : kModes)
         for (int i = 0; i < rounds; ++i) {
             Cmd c = start(flags, nullptr, {"true"});
             ASSERT_EQ(c.rc, 0) << gnl_usrmsg;
             ASSERT_EQ(run_to_end(c), 0) << gnl_usrmsg;
         }
+    stop = true;
+    busy.join();
     EXPECT_EQ(kelp_test::count_open_fds(), fds);
     EXPECT_TRUE(no_child_left());
+    fclose(sink);
+}
+
+// A program is found as execvp finds it: along PATH (execvp's default without
+// it), a denied entry remembered while the search goes on, a file without
+// "#!" run by the shell. A failure is the child's record and exit code.
+TEST(RunSyscmd, ProgramsAreFoundAsExecvpFindsThem) {
+    kelp_test::TempDir dir;
+    kelp_test::TraceTap tap;
+    const std::string script = dir.file("script");
+    kelp_test::write_file(script, "echo script $0 $1\n");
+    kelp_test::write_file(dir.file("true"), "exit 9\n");  // not executable
+    chmod(script.c_str(), 0755);
+    const std::string path = getenv("PATH"), on_path = dir.path() + ":/bin";
+    const struct {
+        const char *path;  // nullptr: unset
+        std::vector<const char *> argv;
+        std::string out;
+        int code;
+    } cases[] = {
+        {dir.path().c_str(), {"script", "a"}, "script " + script + " a\n", 0},
+        {"/nowhere", {script.c_str()}, "script " + script + "\n", 0},
+        {on_path.c_str(), {"true"}, "", 0},
+        {dir.path().c_str(), {"true"}, "", EACCES},
+        {nullptr, {"true"}, "", 0},
+        {"/nowhere:", {"script"}, "", ENOENT},
+        {"/bin", {""}, "", ENOENT},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.path != nullptr ? c.path : "(unset)") + " " + c.argv[0]);
+        if (c.path != nullptr)
+            setenv("PATH", c.path, 1);
+        else
+            unsetenv("PATH");
+        const Cmd cmd = start(0, nullptr, c.argv);
+        setenv("PATH", path.c_str(), 1);
+        ASSERT_EQ(cmd.rc, 0) << gnl_usrmsg;
+        EXPECT_EQ(read_from(cmd.rfd), c.out);
+        EXPECT_EQ(run_to_end(cmd), c.code);
+        if (c.code != 0) {
+            EXPECT_NE(tap.text().find("(ERR-" + std::to_string(cmd.pid) + "): issue_cmd: execvp(" +
+                                      c.argv[0] + ") failed (errno=" + std::to_string(c.code) + ")\n"),
+                      std::string::npos)
+                << tap.text();
+        }
+    }
+}
+
+// From now on, syscall nr fails with EXDEV in this process and its children,
+// where its argument arg (if any) equals value.
+bool fail_syscall(long nr, int arg = -1, unsigned value = 0) {
+    std::vector<sock_filter> f = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0,
+                 static_cast<unsigned char>(arg < 0 ? 1 : 3))};
+    if (arg >= 0) {
+        f.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+                             static_cast<unsigned>(offsetof(seccomp_data, args) + 8 * arg)));
+        f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, 1));
+    }
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EXDEV));
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog prog = {static_cast<unsigned short>(f.size()), f.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+// Each step of the child that can fail, made to fail by the kernel: the
+// caller writes the step's record with the child's pid before run_syscmd
+// returns, and the child's exit code is the errno.
+TEST(RunSyscmd, FailedChildStepsAreTracedWithTheChildsPid) {
+    kelp_test::TraceTap tap;
+    struct termios tios {};
+    tcgetattr(STDIN_FILENO, &tios);
+    const winsize ws = {24, 80, 0, 0};
+    const struct {
+        int flags;
+        long nr;
+        int arg;
+        unsigned value;
+        const char *record;
+    } cases[] = {
+        {RUN_PTY, SYS_setsid, -1, 0, "run_pty_child: setsid() failed (errno=18)"},
+        {RUN_PTY, SYS_ioctl, 1, TIOCGPTN, "run_pty_child: grantpt() failed (errno=18)"},
+        {RUN_PTY, SYS_ioctl, 1, TIOCSPTLCK, "run_pty_child: unlockpt() failed (errno=18)"},
+        {RUN_PTY, SYS_openat, 2, O_RDWR | O_CLOEXEC, "run_pty_child: open(/dev/pts/#) failed (errno=18)"},
+        {RUN_PTY, SYS_ioctl, 1, TCSETSF, "tcsetattr(align) failed [errno=18]"},
+        {RUN_PTY, SYS_ioctl, 1, TIOCSWINSZ, "ioctl(TIOCSWINSZ) failed [errno=18]"},
+        {RUN_PTY, SYS_dup3, 1, 1, "run_pty_child: dup2(#,1) failed (errno=18)"},
+        {0, SYS_dup3, 1, 0, "run_pipe_child: dup2(stdin) failed (errno=18)"},
+        {0, SYS_dup3, 1, 1, "run_pipe_child: dup2(stdout) failed (errno=18)"},
+        {RUN_STDERR, SYS_dup3, 1, 2, "run_pipe_child: dup2(stderr) failed (errno=18)"},
+        {RUN_PTY, SYS_execve, -1, 0, "issue_cmd: execvp(true) failed (errno=18)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.record);
+        const size_t before = tap.text().size();
+        const int st = kelp_test::run_in_child([&] {
+            if (!fail_syscall(c.nr, c.arg, c.value))
+                return 77;
+            const Cmd cmd = start(c.flags, nullptr, {"true"}, &ws, &tios);
+            if (cmd.rc != 0)
+                return 99;
+            dbgtrc(1, 0, "child %d", cmd.pid);  // the pid the record must carry
+            return run_to_end(cmd);
+        });
+        if (kelp_test::exit_code(st) == 77)
+            GTEST_SKIP() << "no seccomp filter here";
+        EXPECT_EQ(kelp_test::exit_code(st), EXDEV);
+        const std::string got = std::regex_replace(
+            tap.text().substr(before), std::regex(R"((/dev/pts/|dup2\()\d+)"), "$1#");
+        std::smatch pid;
+        ASSERT_TRUE(std::regex_search(got, pid, std::regex(R"(child (\d+)\n)"))) << got;
+        EXPECT_NE(got.find("(ERR-" + pid[1].str() + "): " + c.record + "\n"), std::string::npos)
+            << got;
+    }
+}
+
+// The descriptors of a running process, as "0:pipe 1:pts 2:same extra:5".
+std::string fds_of(int pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    std::string out, one;
+    for (int d = 0; d < 64; ++d) {
+        char link[256];
+        const ssize_t n = readlink((dir + std::to_string(d)).c_str(), link, sizeof link);
+        std::string t = n < 0 ? "none" : std::string(link, static_cast<size_t>(n));
+        one = d == 1 ? t : one;
+        t = d == 2 && t == one ? "same" : t.starts_with("pipe:") ? "pipe" : t.starts_with("/dev/pts/") ? "pts" : t;
+        if (d <= 2)
+            out += std::to_string(d) + ":" + t + " ";
+        else if (n >= 0)
+            out += "extra:" + std::to_string(d) + " ";
+    }
+    return out;
+}
+
+// A daemon has 0, 1 and 2 closed: its commands get the same descriptors as
+// anyone's, and nothing of the start-up besides them.
+TEST(RunSyscmd, CallerWithoutStandardDescriptorsGivesTheSameSetUp) {
+    kelp_test::TempDir dir;
+    const std::string result = dir.file("result");
+    const int st = kelp_test::run_in_child([&] {
+        close_range(0, ~0U, 0);
+        signal(SIGHUP, SIG_DFL);  // cat ends at the terminal's hangup
+        std::string out;
+        for (int flags : {0, RUN_STDERR, RUN_PTY, RUN_PTY | RUN_STDERR}) {
+            const Cmd c = start(flags, nullptr, {"cat"});
+            out += fds_of(c.pid) + "\n";
+            close_syscmd(c.rfd, c.wfd, c.pid);
+        }
+        kelp_test::write_file(result, out);
+        return 0;
+    });
+    ASSERT_EQ(st, 0);
+    EXPECT_EQ(kelp_test::read_file(result),
+              "0:pipe 1:pipe 2:none \n0:pipe 1:pipe 2:same \n0:pts 1:pts 2:none \n0:pts 1:pts 2:same \n");
 }
 
 // The caller's own alarm and SIGALRM action, to be found intact.
@@ -369,6 +548,38 @@ TEST(RunSyscmd, CommandsStartWithDefaultSignalsAndNothingBlocked) {
     EXPECT_EQ(read_from(yes.rfd), "y\nwaited\n");
     close_syscmd(yes.rfd, yes.wfd, yes.pid);
     EXPECT_EQ(tap.text().find("failed"), std::string::npos) << tap.text();
+}
+
+// Threads that start and close commands at once: a wait() in one thread's
+// close may reap another thread's child, whose own close still gets its exit
+// code. A thread's command that does not end is timed out after a second,
+// although the alarm's signal goes to the main thread, waiting in join().
+TEST(CloseSyscmd, EachThreadGetsItsOwnCommandsStatus) {
+    CallersAlarm alarm_kept;
+    const int rounds = under_valgrind() ? 5 : 50;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 1; t <= 4; ++t)
+        threads.emplace_back([&, t] {
+            const std::string exit_t = "exit " + std::to_string(t);
+            for (int i = 0; i < rounds; ++i) {
+                const Cmd c = start(0, nullptr, {"sh", "-c", exit_t.c_str()});
+                wrong += close_syscmd(c.rfd, c.wfd, c.pid) != t;
+            }
+        });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0);
+
+    int rc = 0;
+    const auto t0 = Clock::now();
+    std::thread([&] {
+        const Cmd c = start(0, nullptr, {"sleep", "30"});
+        rc = close_syscmd(c.rfd, c.wfd, c.pid);
+        waitpid(c.pid, nullptr, 0);
+    }).join();
+    EXPECT_EQ(rc, EINTR);
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
 }
 
 TEST(CloseSyscmd, PidMinusOneReapsEveryChildAndReturnsTheRawStatus) {
