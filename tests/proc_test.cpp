@@ -306,6 +306,8 @@ TEST(RunSyscmd, FailedChildStepsAreTracedWithTheChildsPid) {
         {RUN_PTY, SYS_execve, -1, 0, "issue_cmd: execvp(true) failed (errno=18)"},
     };
     for (const auto &c : cases) {
+        if (c.nr == SYS_execve && under_valgrind())
+            continue;  // valgrind cannot go on after an exec it let through fails
         SCOPED_TRACE(c.record);
         const size_t before = tap.text().size();
         const int st = kelp_test::run_in_child([&] {
