@@ -70,11 +70,11 @@ void BM_RunCloseCommandLine(benchmark::State &state) {
     run_close(state, "true", nullptr, 0);
 }
 
-void BM_PosixSpawnWaitpid(benchmark::State &state) {
+void posix_spawn_wait(benchmark::State &state, const char *path, char **argv) {
     hold_resident(state.range(0));
     for (auto _ : state) {
         pid_t pid;
-        if (posix_spawn(&pid, true_argv[0], nullptr, nullptr, true_argv, environ) != 0) {
+        if (posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) {
             state.SkipWithError("posix_spawn failed");
             break;
         }
@@ -84,18 +84,11 @@ void BM_PosixSpawnWaitpid(benchmark::State &state) {
     }
 }
 
+void BM_PosixSpawnWaitpid(benchmark::State &state) {
+    posix_spawn_wait(state, true_argv[0], true_argv);
+}
 void BM_PosixSpawnShellWaitpid(benchmark::State &state) {
-    hold_resident(state.range(0));
-    for (auto _ : state) {
-        pid_t pid;
-        if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, sh_true_argv, environ) != 0) {
-            state.SkipWithError("posix_spawn failed");
-            break;
-        }
-        int status;
-        waitpid(pid, &status, 0);
-        benchmark::DoNotOptimize(status);
-    }
+    posix_spawn_wait(state, "/bin/sh", sh_true_argv);
 }
 
 void BM_ForkExecWaitpid(benchmark::State &state) {

@@ -236,14 +236,19 @@ int init_trace(int dest_given) {
     return 0;
 }
 
+// Configures the trace on the first record; true when lvl is written.
+bool passes(int lvl) {
+    if (trace_is_init == 0)
+        init_trace(0);
+    return lvl <= trc_lvl;
+}
+
 }  // namespace
 
 namespace kelp {
 
 void trace_as(long pid, int lvl, const char *fmt, ...) {
-    if (trace_is_init == 0)
-        init_trace(0);
-    if (lvl > trc_lvl)
+    if (!passes(lvl))
         return;
     va_list ap;
     va_start(ap, fmt);
@@ -274,9 +279,7 @@ int trc_sym2lvl(const char *sym) {
 }
 
 void dbgtrc(int lvl, int flags, const char *fmt, ...) {
-    if (trace_is_init == 0)
-        init_trace(0);
-    if (lvl > trc_lvl)
+    if (!passes(lvl))
         return;
     va_list ap;
     va_start(ap, fmt);
