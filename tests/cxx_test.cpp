@@ -202,6 +202,7 @@ TEST(CxxFileBuffer, FailuresCarryTheLibraryMessage) {
 }
 
 TEST(CxxCommand, PipesCarryInputToOutputAndCloseGivesTheExitCode) {
+    TraceTap tap;  // records about the commands: the trace's file is open before counting
     int before = kelp_test::count_open_fds();
     {
         auto cat = kelp::command::run({"cat"});
