@@ -11,25 +11,25 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <map>
 #include <memory>
-#include <thread>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -103,7 +103,7 @@ TEST(RunSyscmd, RecordsAboutAChildGoToTheCallersTraceInOrder) {
         dup2(open(trace.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600), 2);
         gnl_msglog("proc test");
         if (dbglvl() != 4)
-            return 77;  // configured earlier in this process
+            return 77;                       // configured earlier in this process
         FILE *f = fopen(want.c_str(), "w");  // its text stays buffered until fclose
         int bad = 0;
         for (int flags : {RUN_STDERR, RUN_STDERR | RUN_PTY}) {
@@ -251,9 +251,10 @@ TEST(RunSyscmd, ProgramsAreFoundAsExecvpFindsThem) {
         EXPECT_EQ(read_from(cmd.rfd), c.out);
         EXPECT_EQ(run_to_end(cmd), c.code);
         if (c.code != 0) {
-            EXPECT_NE(tap.text().find("(ERR-" + std::to_string(cmd.pid) + "): issue_cmd: execvp(" +
-                                      c.argv[0] + ") failed (errno=" + std::to_string(c.code) + ")\n"),
-                      std::string::npos)
+            EXPECT_NE(
+                tap.text().find("(ERR-" + std::to_string(cmd.pid) + "): issue_cmd: execvp(" +
+                                c.argv[0] + ") failed (errno=" + std::to_string(c.code) + ")\n"),
+                std::string::npos)
                 << tap.text();
         }
     }
@@ -262,10 +263,9 @@ TEST(RunSyscmd, ProgramsAreFoundAsExecvpFindsThem) {
 // From now on, syscall nr fails with EXDEV in this process and its children,
 // where its argument arg (if any) equals value.
 bool fail_syscall(long nr, int arg = -1, unsigned value = 0) {
-    std::vector<sock_filter> f = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0,
-                 static_cast<unsigned char>(arg < 0 ? 1 : 3))};
+    std::vector<sock_filter> f = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                                  BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0,
+                                           static_cast<unsigned char>(arg < 0 ? 1 : 3))};
     if (arg >= 0) {
         f.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
                              static_cast<unsigned>(offsetof(seccomp_data, args) + 8 * arg)));
@@ -296,7 +296,8 @@ TEST(RunSyscmd, FailedChildStepsAreTracedWithTheChildsPid) {
         {RUN_PTY, SYS_setsid, -1, 0, "run_pty_child: setsid() failed (errno=18)"},
         {RUN_PTY, SYS_ioctl, 1, TIOCGPTN, "run_pty_child: grantpt() failed (errno=18)"},
         {RUN_PTY, SYS_ioctl, 1, TIOCSPTLCK, "run_pty_child: unlockpt() failed (errno=18)"},
-        {RUN_PTY, SYS_openat, 2, O_RDWR | O_CLOEXEC, "run_pty_child: open(/dev/pts/#) failed (errno=18)"},
+        {RUN_PTY, SYS_openat, 2, O_RDWR | O_CLOEXEC,
+         "run_pty_child: open(/dev/pts/#) failed (errno=18)"},
         {RUN_PTY, SYS_ioctl, 1, TCSETSF, "tcsetattr(align) failed [errno=18]"},
         {RUN_PTY, SYS_ioctl, 1, TIOCSWINSZ, "ioctl(TIOCSWINSZ) failed [errno=18]"},
         {RUN_PTY, SYS_dup3, 1, 1, "run_pty_child: dup2(#,1) failed (errno=18)"},
@@ -322,8 +323,8 @@ TEST(RunSyscmd, FailedChildStepsAreTracedWithTheChildsPid) {
         if (kelp_test::exit_code(st) == 77)
             GTEST_SKIP() << "no seccomp filter here";
         EXPECT_EQ(kelp_test::exit_code(st), EXDEV);
-        const std::string got = std::regex_replace(
-            tap.text().substr(before), std::regex(R"((/dev/pts/|dup2\()\d+)"), "$1#");
+        const std::string got = std::regex_replace(tap.text().substr(before),
+                                                   std::regex(R"((/dev/pts/|dup2\()\d+)"), "$1#");
         std::smatch pid;
         ASSERT_TRUE(std::regex_search(got, pid, std::regex(R"(child (\d+)\n)"))) << got;
         EXPECT_NE(got.find("(ERR-" + pid[1].str() + "): " + c.record + "\n"), std::string::npos)
@@ -340,7 +341,10 @@ std::string fds_of(int pid) {
         const ssize_t n = readlink((dir + std::to_string(d)).c_str(), link, sizeof link);
         std::string t = n < 0 ? "none" : std::string(link, static_cast<size_t>(n));
         one = d == 1 ? t : one;
-        t = d == 2 && t == one ? "same" : t.starts_with("pipe:") ? "pipe" : t.starts_with("/dev/pts/") ? "pts" : t;
+        t = d == 2 && t == one           ? "same"
+            : t.starts_with("pipe:")     ? "pipe"
+            : t.starts_with("/dev/pts/") ? "pts"
+                                         : t;
         if (d <= 2)
             out += std::to_string(d) + ":" + t + " ";
         else if (n >= 0)
@@ -367,8 +371,9 @@ TEST(RunSyscmd, CallerWithoutStandardDescriptorsGivesTheSameSetUp) {
         return 0;
     });
     ASSERT_EQ(st, 0);
-    EXPECT_EQ(kelp_test::read_file(result),
-              "0:pipe 1:pipe 2:none \n0:pipe 1:pipe 2:same \n0:pts 1:pts 2:none \n0:pts 1:pts 2:same \n");
+    EXPECT_EQ(
+        kelp_test::read_file(result),
+        "0:pipe 1:pipe 2:none \n0:pipe 1:pipe 2:same \n0:pts 1:pts 2:none \n0:pts 1:pts 2:same \n");
 }
 
 // The caller's own alarm and SIGALRM action, to be found intact.
@@ -396,7 +401,8 @@ TEST(RunSyscmd, CatsEchoAndEachSeeEndOfFile) {
     CallersAlarm alarm_kept;
     // A terminal's hangup ends cat only where SIGHUP is not ignored (as
     // nohup leaves it for everything started below it).
-    struct sigaction dfl {}, saved{};
+    struct sigaction dfl {
+    }, saved{};
     sigaction(SIGHUP, &dfl, &saved);
     for (int flags : kModes) {
         for (int first : {0, 1}) {
@@ -440,12 +446,11 @@ TEST(RunSyscmd, FailuresBeforeForkReportAndCloseEverything) {
         int flags;
         bool got_fds;  // *rfd and *wfd keep what the steps before obtained
         const char *message;
-    } cases[] = {
-        {1, 0, false, "run_pipe_cmd: pipe(R) failed (errno=24)"},
-        {3, 0, false, "run_pipe_cmd: pipe(W) failed (errno=24)"},
-        {4, 0, true, "run_pipe_cmd: fork() failed (errno=24)"},
-        {0, RUN_PTY, false, "run_pty_app: open(/dev/ptmx) failed (errno=24)"},
-        {1, RUN_PTY, true, "run_pty_app: fork() failed (errno=24)"}};
+    } cases[] = {{1, 0, false, "run_pipe_cmd: pipe(R) failed (errno=24)"},
+                 {3, 0, false, "run_pipe_cmd: pipe(W) failed (errno=24)"},
+                 {4, 0, true, "run_pipe_cmd: fork() failed (errno=24)"},
+                 {0, RUN_PTY, false, "run_pty_app: open(/dev/ptmx) failed (errno=24)"},
+                 {1, RUN_PTY, true, "run_pty_app: fork() failed (errno=24)"}};
     for (const auto &c : cases) {
         for (size_t i = 0; i < c.free_fds; ++i, filler.pop_back())
             close(filler.back());
@@ -491,7 +496,7 @@ TEST(CloseSyscmd, CommandIgnoringEndOfFileAndHangupIsKilledWithItsGroup) {
 // Dispositions and mask of the caller, back in place at scope exit.
 struct SavedSignals {
     static constexpr int sigs[] = {SIGPIPE, SIGUSR1, SIGUSR2, SIGCHLD, SIGTERM, SIGHUP};
-    struct sigaction act[6] {};
+    struct sigaction act[6]{};
     sigset_t mask{};
     SavedSignals() {
         for (int i = 0; i < 6; ++i)
@@ -507,7 +512,8 @@ struct SavedSignals {
 
 unsigned long long status_mask(const std::string &status, const std::string &field) {
     const size_t at = status.find(field + ":\t");
-    return at == std::string::npos ? ~0ULL : std::stoull(status.substr(at + field.size() + 2), nullptr, 16);
+    return at == std::string::npos ? ~0ULL
+                                   : std::stoull(status.substr(at + field.size() + 2), nullptr, 16);
 }
 
 unsigned long long bit(int sig) {
@@ -543,7 +549,8 @@ TEST(RunSyscmd, CommandsStartWithDefaultSignalsAndNothingBlocked) {
         EXPECT_EQ(status_mask(status, "SigBlk"), 0u);
         // The system reaped the child for a caller that ignores SIGCHLD.
         EXPECT_EQ(close_syscmd(c.rfd, c.wfd, c.pid), ECHILD);
-        EXPECT_EQ(gnl_usrmsg, "close_syscmd: kill(-" + std::to_string(c.pid) + ") failed (errno=3)");
+        EXPECT_EQ(gnl_usrmsg,
+                  "close_syscmd: kill(-" + std::to_string(c.pid) + ") failed (errno=3)");
     }
     // A writer of a closed pipe ends quietly; the shell still has its children's status.
     const Cmd yes = start(RUN_STDERR, "yes | head -1; sleep 0 & wait $! && echo waited");

@@ -55,8 +55,7 @@ CHILD_CODE long arg(T *p) {
         sys(SYS_exit_group, code);
 }
 
-[[noreturn]] CHILD_CODE void fail(const Plan &p, Step step, long err, int arg1 = 0,
-                                  int arg2 = 0) {
+[[noreturn]] CHILD_CODE void fail(const Plan &p, Step step, long err, int arg1 = 0, int arg2 = 0) {
     Report r;
     r.step = step;
     r.err = static_cast<int>(err);
@@ -203,19 +202,19 @@ CHILD_CODE long exec_program(const Plan &p) {
             *put_text(at, file) = '\0';
             err = -sys(SYS_execve, arg(path), arg(p.argv), arg(p.envp));
             switch (err) {
-            case EACCES:
-                denied = true;
-                break;
-            case ENOENT:
-            case ESTALE:
-            case ENOTDIR:
-            case ENODEV:
-            case ETIMEDOUT:
-                break;
-            case ENOEXEC:
-                return -exec_script(p, path);
-            default:
-                return err;
+                case EACCES:
+                    denied = true;
+                    break;
+                case ENOENT:
+                case ESTALE:
+                case ENOTDIR:
+                case ENODEV:
+                case ETIMEDOUT:
+                    break;
+                case ENOEXEC:
+                    return -exec_script(p, path);
+                default:
+                    return err;
             }
         }
         if (*stop == '\0')
@@ -274,8 +273,8 @@ pid_t spawn(Plan &plan, Report *report, bool command_line) {
         ++argc;
     const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     size_t size = (child_stack_bytes + (argc + 2) * sizeof(char *) + page - 1) / page * page;
-    void *mem = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    void *mem =
+        mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mem == MAP_FAILED)
         return -1;
     plan.script_argv = static_cast<char **>(mem);
@@ -288,8 +287,8 @@ pid_t spawn(Plan &plan, Report *report, bool command_line) {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     spawn_begin();
-    pid_t pid = clone(child_main, static_cast<char *>(mem) + size, CLONE_VM | CLONE_VFORK | SIGCHLD,
-                      &plan);
+    pid_t pid =
+        clone(child_main, static_cast<char *>(mem) + size, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
     SavedErrno clone_errno;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     munmap(mem, size);

@@ -14,44 +14,45 @@ namespace kelp::proc {
 void trace_failure(pid_t pid, const Report &r, const char *file) {
     const int e = r.err;
     switch (r.step) {
-    case Step::none:
-        break;
-    case Step::setsid:
-        trace_as(pid, lvl_err, "run_pty_child: setsid() failed (errno=%d)", e);
-        break;
-    case Step::grantpt:
-        trace_as(pid, lvl_err, "run_pty_child: grantpt() failed (errno=%d)", e);
-        break;
-    case Step::unlockpt:
-        trace_as(pid, lvl_err, "run_pty_child: unlockpt() failed (errno=%d)", e);
-        break;
-    case Step::ptsname:
-        trace_as(pid, lvl_err, "run_pty_child: Failed to get slave tty (errno=%d)", e);
-        break;
-    case Step::open_slave:
-        trace_as(pid, lvl_err, "run_pty_child: open(/dev/pts/%d) failed (errno=%d)", r.arg1, e);
-        break;
-    case Step::tcsetattr:
-        trace_as(pid, lvl_err, "tcsetattr(align) failed [errno=%d]", e);
-        break;
-    case Step::winsize:
-        trace_as(pid, lvl_err, "ioctl(TIOCSWINSZ) failed [errno=%d]", e);
-        break;
-    case Step::dup2_pty:
-        trace_as(pid, lvl_err, "run_pty_child: dup2(%d,%d) failed (errno=%d)", r.arg1, r.arg2, e);
-        break;
-    case Step::dup2_stdin:
-        trace_as(pid, lvl_err, "run_pipe_child: dup2(stdin) failed (errno=%d)", e);
-        break;
-    case Step::dup2_stdout:
-        trace_as(pid, lvl_err, "run_pipe_child: dup2(stdout) failed (errno=%d)", e);
-        break;
-    case Step::dup2_stderr:
-        trace_as(pid, lvl_err, "run_pipe_child: dup2(stderr) failed (errno=%d)", e);
-        break;
-    case Step::exec:
-        trace_as(pid, lvl_err, "issue_cmd: execvp(%s) failed (errno=%d)", file, e);
-        break;
+        case Step::none:
+            break;
+        case Step::setsid:
+            trace_as(pid, lvl_err, "run_pty_child: setsid() failed (errno=%d)", e);
+            break;
+        case Step::grantpt:
+            trace_as(pid, lvl_err, "run_pty_child: grantpt() failed (errno=%d)", e);
+            break;
+        case Step::unlockpt:
+            trace_as(pid, lvl_err, "run_pty_child: unlockpt() failed (errno=%d)", e);
+            break;
+        case Step::ptsname:
+            trace_as(pid, lvl_err, "run_pty_child: Failed to get slave tty (errno=%d)", e);
+            break;
+        case Step::open_slave:
+            trace_as(pid, lvl_err, "run_pty_child: open(/dev/pts/%d) failed (errno=%d)", r.arg1, e);
+            break;
+        case Step::tcsetattr:
+            trace_as(pid, lvl_err, "tcsetattr(align) failed [errno=%d]", e);
+            break;
+        case Step::winsize:
+            trace_as(pid, lvl_err, "ioctl(TIOCSWINSZ) failed [errno=%d]", e);
+            break;
+        case Step::dup2_pty:
+            trace_as(pid, lvl_err, "run_pty_child: dup2(%d,%d) failed (errno=%d)", r.arg1, r.arg2,
+                     e);
+            break;
+        case Step::dup2_stdin:
+            trace_as(pid, lvl_err, "run_pipe_child: dup2(stdin) failed (errno=%d)", e);
+            break;
+        case Step::dup2_stdout:
+            trace_as(pid, lvl_err, "run_pipe_child: dup2(stdout) failed (errno=%d)", e);
+            break;
+        case Step::dup2_stderr:
+            trace_as(pid, lvl_err, "run_pipe_child: dup2(stderr) failed (errno=%d)", e);
+            break;
+        case Step::exec:
+            trace_as(pid, lvl_err, "issue_cmd: execvp(%s) failed (errno=%d)", file, e);
+            break;
     }
 }
 
@@ -204,7 +205,7 @@ int run_syscmd(const char *command, char *const argv[], int *rfd, int *wfd, int 
     if (report.step != kelp::proc::Step::none) {
         kelp::proc::trace_failure(*pid, report, plan.file);
         kelp::trace_as(*pid, kelp::proc::lvl_dbg,
-                             (flags & RUN_PTY) != 0 ? "run_pty_app: run_pty_child() returned %d"
+                       (flags & RUN_PTY) != 0 ? "run_pty_app: run_pty_child() returned %d"
                                               : "run_pipe_app: run_pipe_child() returned %d",
                        report.err);
     } else if (command_line) {
