@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -90,20 +91,26 @@ void through_a_terminal() {
          close_syscmd(rfd, wfd, pid));
 }
 
-// The same conversation through the C++ layer: the command owns its
-// descriptors and is closed when it goes out of scope.
+// The same conversation through the C++ layer: communicate writes the input
+// and reads the output at once, so no size of either can block, then closes
+// the command; the text views split the output without copying it.
 void through_the_cxx_layer() {
     auto cmd = kelp::command::run({"tr", "a-z", "A-Z"});
     if (!cmd) {
         std::printf("kelp::command::run failed: %s\n", cmd.error().message.c_str());
         return;
     }
-    if (!cmd->write("hello through kelp.hpp\n"))
+    auto done = cmd->communicate("hello through kelp.hpp\n  and communicate  \n");
+    if (!done) {
+        std::printf("communicate failed: %s\n", done.error().message.c_str());
         return;
-    cmd->close_input();
-    auto out = cmd->read_all();
-    auto code = cmd->close();
-    show("kelp::command (C++), tr a-z A-Z:", out ? *out : std::string(), code ? *code : -1);
+    }
+    show("kelp::command (C++), tr a-z A-Z, communicate:", done->output, done->status);
+    std::printf("  its words:");
+    for (std::string_view line : kelp::lines(done->output))
+        for (std::string_view word : kelp::words(line))
+            std::printf(" [%.*s]", static_cast<int>(word.size()), word.data());
+    std::printf("\n");
 }
 
 // gnl_init(NULL), as main() calls it, makes the process ignore SIGCHLD, and
