@@ -1,10 +1,10 @@
 # What `cmake --install` adds beside the library and its headers: the CMake
-# package (kelp::kelp, kelp::kelpxx), the pkg-config file, the licence and
-# the change log, and the API reference.
+# package (kelp::kelp), the pkg-config file and the API reference.
 include(CMakePackageConfigHelpers)
 
 set(KELP_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kelp)
 
+# The licence and the change log go with the documentation.
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/NEWS.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
