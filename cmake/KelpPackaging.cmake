@@ -4,6 +4,10 @@ include(CMakePackageConfigHelpers)
 
 set(KELP_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kelp)
 
+# The licence and the change log go with the documentation.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/NEWS.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 install(EXPORT kelpTargets
   NAMESPACE kelp::
   FILE kelpTargets.cmake
