@@ -14,4 +14,9 @@ if(NOT rc EQUAL 0 OR NOT err STREQUAL "")
   file(REMOVE ${OUT}.tmp)
   message(FATAL_ERROR "scdoc failed on ${IN}: ${err}")
 endif()
+# scdoc turns hyphenation off before .TH, which turns it back on: messages
+# and names must not break at a hyphen of the formatter's making.
+file(READ ${OUT}.tmp page)
+string(REGEX REPLACE "(\n\\.TH [^\n]*\n)" "\\1.nh\n" page "${page}")
+file(WRITE ${OUT}.tmp "${page}")
 file(RENAME ${OUT}.tmp ${OUT})
