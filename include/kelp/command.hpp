@@ -97,7 +97,7 @@ class command {
   public:
     /** @brief No command. */
     command() noexcept = default;
-    /** @brief Closes the command if close() was not called. */
+    /** @brief Closes the command if close() was not called: may wait up to a second. */
     ~command() {
         if (!running())
             return;
