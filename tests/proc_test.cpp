@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
@@ -225,6 +226,9 @@ TEST(RunSyscmd, ProgramsAreFoundAsExecvpFindsThem) {
     kelp_test::write_file(dir.file("true"), "exit 9\n");  // not executable
     chmod(script.c_str(), 0755);
     const std::string path = getenv("PATH"), on_path = dir.path() + ":/bin";
+    const std::string longest(NAME_MAX, 'n');
+    std::vector<const char *> many(5000, "a");  // more than the child's stack holds
+    many[0] = "script";
     const struct {
         const char *path;  // nullptr: unset
         std::vector<const char *> argv;
@@ -238,9 +242,12 @@ TEST(RunSyscmd, ProgramsAreFoundAsExecvpFindsThem) {
         {nullptr, {"true"}, "", 0},
         {"/nowhere:", {"script"}, "", ENOENT},
         {"/bin", {""}, "", ENOENT},
+        {"/bin", {longest.c_str()}, "", ENOENT},
+        {dir.path().c_str(), many, "script " + script + " a\n", 0},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.path != nullptr ? c.path : "(unset)") + " " + c.argv[0]);
+        SCOPED_TRACE(std::string(c.path != nullptr ? c.path : "(unset)") + " " +
+                     std::string(c.argv[0]).substr(0, 20));
         if (c.path != nullptr)
             setenv("PATH", c.path, 1);
         else
@@ -603,6 +610,34 @@ TEST(CloseSyscmd, PidMinusOneReapsEveryChildAndReturnsTheRawStatus) {
     EXPECT_TRUE(raw == 3 << 8 || raw == 5 << 8) << raw;
     EXPECT_TRUE(no_child_left());
     EXPECT_STREQ(gnl_usrmsg, "untouched");
+}
+
+// In one thread, one command's close reaps another that ended first, whose
+// own close then finds no child, as wait() has it.
+TEST(CloseSyscmd, OneThreadsCloseReapsItsOtherCommand) {
+    const Cmd ended = start(0, "exit 3"), cat = start(0, nullptr, {"cat"});
+    siginfo_t info;
+    waitid(P_PID, static_cast<id_t>(ended.pid), &info, WEXITED | WNOWAIT);
+    EXPECT_EQ(close_syscmd(cat.rfd, cat.wfd, cat.pid), 0);
+    EXPECT_EQ(close_syscmd(ended.rfd, ended.wfd, ended.pid), ECHILD);
+}
+
+// A SIGALRM that the caller left pending and blocked stays the caller's: it
+// neither cuts the wait short nor is taken.
+TEST(CloseSyscmd, CallersPendingAlarmSignalStaysPending) {
+    sigset_t alrm, saved;
+    sigemptyset(&alrm);
+    sigaddset(&alrm, SIGALRM);
+    sigprocmask(SIG_BLOCK, &alrm, &saved);
+    raise(SIGALRM);
+    const Cmd c = start(0, "sleep 0.2; exit 3");
+    EXPECT_EQ(close_syscmd(c.rfd, c.wfd, c.pid), 3) << gnl_usrmsg;
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_TRUE(sigismember(&pending, SIGALRM));
+    const timespec now = {0, 0};
+    sigtimedwait(&alrm, nullptr, &now);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
 }  // namespace

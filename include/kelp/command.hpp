@@ -201,6 +201,8 @@ class command {
      * or write (the command is then closed) or of close()
      */
     result<outcome> communicate(std::string_view input) {
+        if (!running())
+            return kelp::error{EBADF, "communicate: no command"};
         outcome done;
         if (auto exchanged = exchange(input, done.output); !exchanged) {
             (void)finish();
