@@ -94,7 +94,7 @@ const StampCache &stamp_for(time_t sec) {
 }
 
 // Pieces 1 to 3 of a record: timestamp, fraction, " (LEVEL-pid): ".
-size_t format_prefix(char *out, size_t size, const struct timeval &tv, int lvl) {
+size_t format_prefix(char *out, size_t size, const struct timeval &tv, int lvl, long pid) {
     const StampCache &stamp = stamp_for(tv.tv_sec);
     std::memcpy(out, stamp.text, stamp.len);
     size_t n = stamp.len;
@@ -109,9 +109,9 @@ size_t format_prefix(char *out, size_t size, const struct timeval &tv, int lvl) 
         w = 0;
     n += static_cast<size_t>(w > 0 ? w : 0);
     if (name != nullptr)
-        w = snprintf(out + n, size - n, " (%s-%ld): ", name, trace_pid());
+        w = snprintf(out + n, size - n, " (%s-%ld): ", name, pid);
     else
-        w = snprintf(out + n, size - n, " (<%d>-%ld): ", lvl, trace_pid());
+        w = snprintf(out + n, size - n, " (<%d>-%ld): ", lvl, pid);
     n += static_cast<size_t>(w > 0 ? w : 0);
     return n < size ? n : size - 1;
 }
@@ -134,7 +134,7 @@ FILE *open_reopen_file() {
     return out;
 }
 
-void write_record(int lvl, const char *fmt, va_list ap) {
+void write_record(int lvl, const char *fmt, va_list ap, long pid) {
     struct timeval tv {};
     gettimeofday(&tv, nullptr);
 
@@ -159,7 +159,7 @@ void write_record(int lvl, const char *fmt, va_list ap) {
     }
 
     char prefix[128];
-    size_t n = format_prefix(prefix, sizeof prefix, tv, lvl);
+    size_t n = format_prefix(prefix, sizeof prefix, tv, lvl, pid);
     flockfile(out);
     fwrite_unlocked(prefix, 1, n, out);
     vfprintf(out, fmt, ap);
@@ -236,13 +236,24 @@ int init_trace(int dest_given) {
     return 0;
 }
 
+// Configures the trace on the first record; true when lvl is written.
+bool passes(int lvl) {
+    if (trace_is_init == 0)
+        init_trace(0);
+    return lvl <= trc_lvl;
+}
+
 }  // namespace
 
 namespace kelp {
 
-void trace_flush() {
-    if (trc_fptr != nullptr)
-        fflush(trc_fptr);
+void trace_as(long pid, int lvl, const char *fmt, ...) {
+    if (!passes(lvl))
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    write_record(lvl, fmt, ap, pid);
+    va_end(ap);
 }
 
 }  // namespace kelp
@@ -268,19 +279,17 @@ int trc_sym2lvl(const char *sym) {
 }
 
 void dbgtrc(int lvl, int flags, const char *fmt, ...) {
-    if (trace_is_init == 0)
-        init_trace(0);
-    if (lvl > trc_lvl)
+    if (!passes(lvl))
         return;
     va_list ap;
     va_start(ap, fmt);
     if ((flags & TRC_VALIST) != 0) {
         va_list args;
         va_copy(args, *va_arg(ap, va_list *));
-        write_record(lvl, fmt, args);
+        write_record(lvl, fmt, args, trace_pid());
         va_end(args);
     } else {
-        write_record(lvl, fmt, ap);
+        write_record(lvl, fmt, ap, trace_pid());
     }
     va_end(ap);
 }
