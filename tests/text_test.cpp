@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "models.h"
 #include "testutil.h"
 
 namespace {
@@ -96,35 +97,6 @@ TEST(Text, HexAndThousands) {
     EXPECT_STREQ(comma_number(-1, nullptr, 0), "4,294,967,295");
 }
 
-// The step-by-step substitution: every replacement moves the tail at once.
-int model_strsub(char *buf, int size, const char *o, const char *nw, int flags) {
-    const long lo = static_cast<long>(std::strlen(o)), d = static_cast<long>(std::strlen(nw)) - lo;
-    if (lo == 0) {
-        if (size != 0 && size <= lo + d)
-            return 0;
-        std::memset(buf, 0, static_cast<size_t>(std::max(size, 0)));
-        std::strcpy(buf, nw);
-        return 1;
-    }
-    // Counting replaces o by itself, but budgets for the growth it counts.
-    const char *put = flags & STRSUB_COUNT_ONLY ? o : nw;
-    const long lp = static_cast<long>(std::strlen(put));
-    auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
-    char *pos = buf;
-    for (int count = 0;; ++count) {
-        char *p = std::strstr(pos, o);
-        while (p && (flags & STRSUB_WHOLE_WORD) && (alnum(p[lo]) || (p != buf && alnum(p[-1]))))
-            p = std::strstr(p + 1, o);
-        const long len = static_cast<long>(std::strlen(buf)) + (put == o ? count * d : 0);
-        if (p == nullptr || (d > 0 && size != 0 && len + d + 1 > size))
-            return count;
-        std::memmove(p + lp, p + lo, std::strlen(p + lo) + 1);
-        std::memcpy(p, put, static_cast<size_t>(lp));
-        std::memset(buf + std::strlen(buf) + 1, 0, static_cast<size_t>(std::max(lo - lp, 0L)));
-        pos = p + lp;
-    }
-}
-
 TEST(Strsub, Examples) {
     // {text, size, old, new, flags, result, buffer}: a neighbour may be
     // inserted text; shrinking zeroes the bytes it frees.
@@ -167,7 +139,7 @@ TEST(Strsub, MatchesStepByStepModel) {
         std::string want(160, iter % 2 ? '\0' : '#');
         want.replace(0, in.size() + 1, in.c_str(), in.size() + 1);
         std::string got = want;
-        const int r = model_strsub(want.data(), size, o.c_str(), n.c_str(), flags);
+        const int r = model::strsub(want.data(), size, o.c_str(), n.c_str(), flags);
         ASSERT_EQ(strsub(got.data(), size, o.c_str(), n.c_str(), flags), r) << what;
         ASSERT_EQ(got, want) << what;
     }
