@@ -25,7 +25,7 @@ using Nodes = std::vector<llist_node *>;
 // The nodes head to tail, checking that prev mirrors next and the header agrees.
 Nodes nodes_of(const llist &l) {
     Nodes v;
-    for (llist_node *n = l.head; n != nullptr && v.size() <= 1000; n = n->next) {
+    for (llist_node *n = l.head; n != nullptr && v.size() <= 100000; n = n->next) {
         EXPECT_EQ(n->prev, v.empty() ? nullptr : v.back());
         v.push_back(n);
     }
@@ -232,16 +232,22 @@ TEST(ListSort, KnownOrders) {
 }
 
 TEST(ListSort, MatchesBucketInsertionOnGeneratedLists) {
-    // Equal, case-equal, shared buckets, high bytes.
-    static const char alphabet[] = "aAbB_[z\xC8\xE9\xC9~";
+    // Equal, case-equal, shared buckets, high bytes. Every tenth list is big
+    // enough to be dealt by key byte, over few letters so that buckets are
+    // dealt again, often after a shared prefix.
+    static const char alphabet[] = "aA_bB[z\xC8\xE9\xC9~";
     std::mt19937 rng(20261205);
     auto draw = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-    for (int round = 0; round < 400; ++round) {
-        const int offset = draw(10), shape = draw(3);
-        std::vector<std::string> keys(draw(70));
-        for (std::string &k : keys)
-            for (int j = draw(4); j > 0; --j)
-                k += alphabet[draw(sizeof alphabet - 1)];
+    for (int round = 0; round < 100; ++round) {
+        const bool big = round % 10 == 0;
+        const int offset = draw(10), shape = draw(3), letters = big ? 2 + draw(4) : sizeof alphabet - 1;
+        std::vector<std::string> keys(big ? 1100 + draw(2500) : draw(70));
+        const std::string prefix(big && draw(2) != 0 ? draw(12) : 0, 'k');
+        for (std::string &k : keys) {
+            k = draw(8) != 0 ? prefix : "";
+            for (int j = draw(big ? 8 : 4); j > 0; --j)
+                k += alphabet[draw(letters)];
+        }
         if (shape != 0)  // long runs in and against the order
             std::sort(keys.begin(), keys.end(),
                       [&](auto &a, auto &b) { return shape == 1 ? a < b : b < a; });
