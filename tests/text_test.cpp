@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <climits>
+#include <clocale>
 #include <cstring>
 #include <random>
 #include <string>
@@ -50,6 +51,38 @@ TEST(Text, ClassesAndCase) {
     EXPECT_EQ(strcount(ga.place("abc"), ""), 0);
     EXPECT_EQ(chcount(ga.place("10.1.2.3"), '.' + 256), 3);  // taken as a char
     EXPECT_EQ(chcount(ga.place("abc"), 0), 0);
+}
+
+// Every pair of bytes, compared after a common prefix of 1 to 33 bytes so
+// that whole blocks are compared before it, with both strings ending right
+// before a guard page: at every pair of alignments, the same one included.
+// Returns the number of mismatches against the byte-at-a-time model.
+int case_comparison_mismatches() {
+    kelp_test::GuardedBuffer ga, gb;
+    int bad = 0;
+    for (int x = 0; x < 256; ++x) {
+        for (int y = 0; y < 256; ++y) {
+            const std::string prefix(1 + (x * 7 + y) % 33, "aZ_{"[(x + y) % 4]);
+            const size_t ta = (x + y * 3) % 16, tb = y % 2 != 0 ? ta : (x * 5 + y) % 16;
+            const char *a = ga.place(prefix + static_cast<char>(x) + std::string(ta, 'q'));
+            const char *b = gb.place(prefix + static_cast<char>(y) + std::string(tb, 'Q'));
+            const long n = static_cast<long>(prefix.size()) + (x + y) % 3;
+            bad += port_strcasecmp(a, b) != model::casecmp(a, b);
+            bad += port_strncasecmp(a, b, static_cast<int>(n)) != model::ncasecmp(a, b, n);
+        }
+    }
+    return bad;
+}
+
+TEST(Text, CaseComparisonOfEveryBytePair) {
+    EXPECT_EQ(case_comparison_mismatches(), 0);
+    // A locale whose case table is not plain ASCII (.ci/setup makes one).
+    const char *latin1 = std::setlocale(LC_CTYPE, "fr_FR.ISO-8859-1");
+    if (latin1 == nullptr)
+        GTEST_SKIP() << "no fr_FR.ISO-8859-1 locale";
+    EXPECT_EQ(std::toupper(0xe9), 0xc9);
+    EXPECT_EQ(case_comparison_mismatches(), 0);
+    std::setlocale(LC_CTYPE, "C");
 }
 
 TEST(Text, StripRuns) {

@@ -70,6 +70,7 @@ class CaseTables {
     CaseTables() : upper_(*__ctype_toupper_loc()), lower_(*__ctype_tolower_loc()) {}
     int upper(unsigned char c) const { return upper_[c]; }
     int lower(unsigned char c) const { return lower_[c]; }
+    const int32_t *upper_table() const { return upper_; }
 
   private:
     const int32_t *upper_;
