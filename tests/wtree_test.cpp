@@ -281,15 +281,14 @@ TEST(WtreeReport, WordsOfAnyLengthDumpWithoutDeepRecursion) {
     cookie_io_functions_t io{};
     io.write = [](void *cookie, const char *buf, size_t n) -> ssize_t {
         auto *l = static_cast<Lines *>(cookie);
-        for (const char *c = buf; c < buf + n; ++c) {
-            if (*c != '\n') {
-                l->line += *c;
-                continue;
-            }
+        const char *end = buf + n;
+        for (const char *nl; (nl = static_cast<const char *>(std::memchr(buf, '\n', end - buf)));
+             buf = nl + 1) {
             ++l->count;
-            l->last.swap(l->line);
+            l->last = l->line.append(buf, nl);
             l->line.clear();
         }
+        l->line.append(buf, end);
         return static_cast<ssize_t>(n);
     };
     FILE *f = fopencookie(&lines, "w", io);
