@@ -31,22 +31,31 @@ inline std::vector<std::string> generated_words(size_t n, const std::set<std::st
     return {seen.begin(), seen.end()};
 }
 
+// The system dictionary's distinct words, sorted; empty without one.
+inline const std::vector<std::string> &system_dictionary() {
+    static const std::vector<std::string> words = [] {
+        std::set<std::string> all;
+        std::ifstream in("/usr/share/dict/words");
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty())
+                all.insert(line);
+        return std::vector<std::string>(all.begin(), all.end());
+    }();
+    return words;
+}
+
 // n distinct words in sorted order: an even spread over the dictionary
 // when it has that many, else all of it and generated words to make up n.
 inline std::vector<std::string> dictionary_words(size_t n) {
-    std::set<std::string> all;
-    std::ifstream in("/usr/share/dict/words");
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            all.insert(line);
-    std::vector<std::string> words(all.begin(), all.end());
-    if (words.size() >= n) {
-        std::vector<std::string> spread;
+    const std::vector<std::string> &all = system_dictionary();
+    std::vector<std::string> words;
+    if (all.size() >= n) {
         for (size_t i = 0; i < n; ++i)
-            spread.push_back(words[i * words.size() / n]);
-        return spread;
+            words.push_back(all[i * all.size() / n]);
+        return words;
     }
-    for (std::string &w : generated_words(n - words.size(), all))
+    words = all;
+    for (std::string &w : generated_words(n - all.size(), {all.begin(), all.end()}))
         words.push_back(std::move(w));
     std::sort(words.begin(), words.end());
     return words;
