@@ -78,8 +78,9 @@ def main():
     speed('trace record, held mode, to a file', 'BM_trace_record_kelp', 'BM_trace_record_spdlog', 1.0)
     for kind in ('grow', 'shrink'):
         for size in (1 << 20, 4 << 20, 16 << 20):
-            speed(f'strsub, {kind}, {size >> 20} MiB', f'strsub/{kind}/{size}',
-                  f'std_string_rebuild/{kind}/{size}', 1.0)
+            if kind == 'grow':  # shrinking is in the block of performance round two
+                speed(f'strsub, {kind}, {size >> 20} MiB', f'strsub/{kind}/{size}',
+                      f'std_string_rebuild/{kind}/{size}', 1.0)
             speed(f'strsub, {kind}, {size >> 20} MiB', f'strsub/{kind}/{size}',
                   f'g_string_replace/{kind}/{size}', 1.0, 'quadratic: its series stops at 4 MiB')
         a, b = f'strsub/{kind}/{16 << 20}', f'strsub/{kind}/{1 << 20}'
@@ -87,23 +88,8 @@ def main():
             r = times[a] / times[b]
             rows.append((f'strsub, {kind}, linearity', f'`{a}` / `{b}`', '', f'{r:.1f}',
                          '<= 18', 'yes' if r <= 18 else 'no', 'time at 16 MiB over time at 1 MiB'))
-    for fn in ('strcasecmp', 'strncasecmp'):
-        for case, what in (('flipped', 'case differs throughout'), ('same_case', 'same case'),
-                           ('short', '8 to 16 bytes')):
-            speed(f'case-insensitive compare, {what}', f'port_{fn}/{case}', f'{fn}/{case}', 1.0,
-                  'never reads past a terminator')
     speed('hex formatting, 64 bytes', 'buf2hex/64', 'snprintf_hex/64', 1.0)
     speed('thousands separators', 'comma_number', 'snprintf_comma', 1.0)
-    for same in (0, 1):
-        keys = 'keys sharing their first byte' if same else 'random keys'
-        n = f'n:1000000/same_first_byte:{same}'
-        speed(f'list sort, 1,000,000 nodes, {keys}', f'BM_llist_strsort/strcmp/{n}', f'BM_g_list_sort/{n}', 1.0)
-        speed(f'list sort, 1,000,000 nodes, {keys}', f'BM_llist_strsort/strcmp/{n}', f'BM_std_stable_sort/{n}',
-              None, 'over an array of pointers')
-    speed('word tree lookup, ~100,000 words', 'lookup/wtree', 'lookup/unordered_map', 2.0)
-    speed('word tree lookup, ~100,000 words', 'lookup/wtree', 'lookup/datrie', 1.0)
-    speed('word tree insert, ~100,000 words', 'insert/wtree', 'insert/unordered_map', None)
-    speed('word tree insert, ~100,000 words', 'insert/wtree', 'insert/datrie', None)
     big = 256 << 20
     speed('chksum_xor, 256 MiB', f'chksum_xor/{big}', f'memchr_absent/{big}', 0.8, 'memory speed')
     speed('chksum_s4xor, 256 MiB', f'chksum_s4xor/{big}', f'memchr_absent/{big}', 0.8, 'memory speed')
@@ -119,8 +105,42 @@ def main():
             speed('C++ layer (kelp.hpp) over the C call', name, name.replace('_Cxx', '_C'), 0.95,
                   'no visible overhead')
 
+    # ---- performance round two: the goals of the word tree, list sort,
+    # case-insensitive compare and shrinking substitution ----
+    words = context.get('dictionary_words', '104334')
+    speed(f'wtree_find_word, {words} dictionary words, shuffled lookups', f'lookup/wtree/{words}',
+          f'lookup/datrie/{words}', 1.2)
+    speed(f'wtree_find_word, {words} dictionary words, shuffled lookups', f'lookup/wtree/{words}',
+          f'lookup/unordered_map/{words}', None)
+    speed(f'wtree_add_word, {words} dictionary words in their order', f'insert/wtree/{words}',
+          f'insert/unordered_map/{words}', 1.0)
+    speed(f'wtree_add_word, {words} dictionary words in their order', f'insert/wtree/{words}',
+          f'insert/datrie/{words}', None)
+    tree = counters.get(f'lookup/wtree/{words}', {})
+    if 'bytes/word' in tree and 'counted/word' in tree:
+        r = tree['bytes/word'] / tree['counted/word']
+        rows.append((f'word tree heap, {words} words', f'{tree["bytes/word"]:.0f} bytes per word',
+                     f'byte_cnt: {tree["counted/word"]:.0f} per word', f'{r:.3f}', '<= 1.02',
+                     'yes' if r <= 1.02 else 'no', 'heap over its own count'))
+    for same in (0, 1):
+        keys = 'keys sharing their first byte' if same else 'random keys'
+        n = f'n:1000000/same_first_byte:{same}'
+        speed(f'llist_strsort, 1,000,000 shuffled nodes, {keys}', f'BM_llist_strsort/strcmp/{n}',
+              f'BM_g_list_sort/{n}', 1.2)
+        speed(f'llist_strsort, 1,000,000 shuffled nodes, {keys}', f'BM_llist_strsort/strcmp/{n}',
+              f'BM_copy_sort_relink/{n}', 1.0, 'pointers to a vector, std::stable_sort, relinked')
+    for fn in ('strcasecmp', 'strncasecmp'):
+        for case, what, goal in (('random_flips', 'dictionary words, case flipped at random', 0.8),
+                                 ('random_pairs', 'random pairs of dictionary words', 1.0),
+                                 ('same_case', 'long keys differing in the last letter\'s case', None)):
+            speed(f'port_{fn}, {what}', f'port_{fn}/{case}', f'{fn}/{case}', goal)
+    for size in (1 << 20, 4 << 20, 16 << 20):
+        speed(f'strsub, shrink, {size >> 20} MiB', f'strsub/shrink/{size}',
+              f'std_string_rebuild/shrink/{size}', 1.0)
+    # ---- end of performance round two ----
+
     bytes_rows = []
-    for name in ('lookup/wtree', 'lookup/unordered_map', 'lookup/datrie'):
+    for name in (f'lookup/wtree/{words}', f'lookup/unordered_map/{words}', f'lookup/datrie/{words}'):
         c = counters.get(name, {})
         for key in ('bytes_per_word', 'bytes/word'):
             if key in c:
@@ -148,7 +168,7 @@ def main():
     lines += ['| ' + ' | '.join(r) + ' |' for r in rows]
     if bytes_rows:
         lines += ['', 'Memory of the word tree against its peers:', ''] + bytes_rows
-    lines += ['', 'Scaling series: `strsub_scaling.png`, `list_sort_scaling.png`.', '']
+    lines += ['', 'Scaling series: `strsub_scaling.png`, `list_sort_scaling.png`, `wtree_scaling.png`.', '']
     lines += ['## Where a goal is missed, and why', ''] + [f'- {t}' for t in WHY_MISSED] + ['']
     with open(os.path.join(out_dir, 'RESULTS.md'), 'w') as f:
         f.write('\n'.join(lines))
@@ -160,7 +180,7 @@ def plots(times, out_dir):
         pts = sorted((key_fn(n), t) for n, t in times.items() if n.startswith(prefix))
         return pts
 
-    def plot(png, title, xlabel, curves, logy=False):
+    def plot(png, title, xlabel, curves, logy=False, ylabel='time (ms)', scale=1e3, logx=False):
         data = []
         cmds = []
         for i, (label, pts) in enumerate(curves):
@@ -168,14 +188,14 @@ def plots(times, out_dir):
                 continue
             path = os.path.join(out_dir, f'.{os.path.basename(png)}.{i}.dat')
             with open(path, 'w') as f:
-                f.writelines(f'{x} {y * 1e3}\n' for x, y in pts)
+                f.writelines(f'{x} {y * scale}\n' for x, y in pts)
             data.append(path)
             cmds.append(f"'{path}' using 1:2 with linespoints title '{label}'")
         if not cmds:
             return
         script = (f"set terminal pngcairo noenhanced size 900,560\nset output '{png}'\nset title '{title}'\n"
-                  f"set xlabel '{xlabel}'\nset ylabel 'time (ms)'\nset key left top\nset grid\n"
-                  + ("set logscale y\n" if logy else "")
+                  f"set xlabel '{xlabel}'\nset ylabel '{ylabel}'\nset key left top\nset grid\n"
+                  + ("set logscale y\n" if logy else "") + ("set logscale x\n" if logx else "")
                   + f"plot {', '.join(cmds)}\n")
         try:
             subprocess.run(['gnuplot'], input=script, text=True, check=True)
@@ -193,13 +213,25 @@ def plots(times, out_dir):
          'text size (MiB)', curves, logy=True)
     nodes = lambda n: int(n.split('n:')[1].split('/')[0])
     curves = []
-    for impl in ('BM_llist_strsort/strcmp', 'BM_std_stable_sort', 'BM_g_list_sort'):
+    for impl in ('BM_llist_strsort/strcmp', 'BM_copy_sort_relink', 'BM_g_list_sort'):
         for same in (0, 1):
             pts = [(nodes(n), t) for n, t in times.items()
                    if n.startswith(impl + '/') and n.endswith(f'same_first_byte:{same}')]
             label = f"{impl.replace('BM_', '')} {'same first byte' if same else 'random'}"
             curves.append((label, sorted(pts)))
     plot(os.path.join(out_dir, 'list_sort_scaling.png'), 'List sort by string key', 'nodes', curves)
+
+    # ---- performance round two: word tree against its peers by size ----
+    curves = []
+    for op in ('lookup', 'insert'):
+        for impl in ('wtree', 'datrie', 'unordered_map'):
+            prefix = f'{op}/{impl}/'
+            pts = [(int(n[len(prefix):]), t / int(n[len(prefix):])) for n, t in times.items()
+                   if n.startswith(prefix) and n[len(prefix):].isdigit()]
+            curves.append((f'{op} {impl}', sorted(pts)))
+    plot(os.path.join(out_dir, 'wtree_scaling.png'), 'Word tree, dictionary words: time per word', 'words',
+         curves, logy=True, ylabel='time per word (ns)', scale=1e9, logx=True)
+    # ---- end of performance round two ----
 
 
 if __name__ == '__main__':

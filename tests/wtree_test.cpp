@@ -29,19 +29,6 @@ struct Counts {
     bool operator==(const Counts &) const = default;
 };
 
-// Counts by a full walk; a child with a wrong parent or index adds a phantom node.
-void walk(const wtree *t, const wtree_node *n, Counts &c) {
-    c.nodes += 1;
-    c.words += n->token != NOTOK;
-    c.full += n->next != nullptr;
-    for (int p = 0; n->next != nullptr && p < t->siz_alpha; ++p) {
-        if (const wtree_node *ch = n->next[p]) {
-            c.nodes += ch->parent != n || ch->index != p;
-            walk(t, ch, c);
-        }
-    }
-}
-
 // A tree taking words as strings, destroyed at scope exit.
 struct Tree {
     wtree *t;
@@ -64,11 +51,6 @@ struct Tree {
     // The counts that a tree of this shape must report.
     Counts shape(int words, int nodes, int full) const {
         return {words, nodes, t->siz_alpha + 1 + nodes * kNode + full * t->siz_alpha * kPtr, full};
-    }
-    Counts walked() const {
-        Counts c{0, 0, 0, 0};
-        walk(t, t->root, c);
-        return shape(c.words, c.nodes, c.full);
     }
     std::string dump() const {
         char *buf = nullptr;
