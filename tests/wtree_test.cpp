@@ -284,9 +284,9 @@ TEST(WtreeReport, WordsOfAnyLengthDumpWithoutDeepRecursion) {
                               ") = 9, next=N");
 }
 
-// The tree as the description builds it, node by node: every node keyed by
-// its folded word ("" the root), which orders them as the dump walks them
-// when the alphabet ascends.
+// A slow model of the tree, node by node as adds and prunes shape it: every
+// node keyed by its folded word ("" the root), which orders them as the dump
+// walks them when the alphabet ascends.
 struct Model {
     std::string alphabet;
     std::map<std::string, int> token;  // every node
