@@ -389,12 +389,12 @@ TEST(WtreeModel, RandomOperationsWithAllocationFailures) {
     // trees reach those points often. Each failure is matched to the
     // allocation of the model whose trace record it wrote.
     int failed_arrays = 0, failed_nodes = 0;
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 40; ++round) {
         const int nocase = round % 2;
         std::mt19937 rng(20261206u + static_cast<unsigned>(round));
         Tree t(nocase != 0 ? "abdeq" : "ABDEQ", nocase);
         Model model{"ABDEQ", {{"", NOTOK}}, {}};
-        for (int step = 0; step < 400; ++step) {
+        for (int step = 0; step < 300; ++step) {
             std::string w(rng() % 6, ' '), key;
             for (char &c : w) {
                 key += c = "ABDEQ"[rng() % 5];
