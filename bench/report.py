@@ -81,7 +81,7 @@ def load(results_dir):
         for b in data['benchmarks']:
             if b.get('aggregate_name') != 'median':
                 continue
-            name = b['run_name']
+            name = b['run_name'].removesuffix('/manual_time')  # timed by hand, same name
             scale = {'ns': 1e-9, 'us': 1e-6, 'ms': 1e-3, 's': 1.0}[b.get('time_unit', 'ns')]
             times[name] = b['real_time'] * scale
             counters[name] = {k: v for k, v in b.items() if isinstance(v, (int, float))}
