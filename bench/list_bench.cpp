@@ -1,6 +1,12 @@
-// Sorting a list by string keys: llist_strsort against std::stable_sort of
-// the same keys through an array of pointers (and GLib's list sort when
-// available), on random keys and on keys that all share their first byte.
+// Sorting a list by string keys: llist_strsort against GLib's list sort and
+// against copying the node pointers to a vector, std::stable_sort and
+// relinking, on random keys and on keys that all share their first byte.
+//
+// Every timed iteration sorts the same shuffled list: before each one the
+// nodes are linked again in one fixed random order, the same for every
+// peer. Linked in the order they were allocated, or left sorted by the
+// iteration before, a list would walk memory in sequence and flatter
+// whichever sort profits from that.
 #include <benchmark/benchmark.h>
 
 #include <kelp.h>
@@ -9,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <random>
 #include <utility>
 #include <vector>
@@ -21,8 +28,8 @@ namespace {
 
 constexpr int key_len = 15;
 
-// One list per (size, shape), built once: nodes own 16-byte payloads that
-// hold the key. Shape 1 gives every key the same first byte.
+// One set of nodes per (size, shape), made once: nodes own 16-byte payloads
+// that hold the key. Shape 1 gives every key the same first byte.
 struct Input {
     Input() = default;
     Input(const Input &) = delete;
@@ -30,11 +37,11 @@ struct Input {
     ~Input() { llist_clear(&list); }
 
     llist list{};
-    std::vector<llist_node *> nodes;  // in the unsorted order
-    std::vector<const char *> keys;
+    std::vector<llist_node *> nodes;  // in allocation order
+    std::vector<size_t> shuffled;     // the order every iteration starts from
 };
 
-const Input &input(int n, int shape) {
+Input &input(int n, int shape) {
     static std::map<std::pair<int, int>, Input> cache;
     Input &in = cache[{n, shape}];
     if (!in.nodes.empty() || n == 0)
@@ -50,16 +57,20 @@ const Input &input(int n, int shape) {
         if (shape == 1)
             key[0] = 'k';
         in.nodes.push_back(node);
-        in.keys.push_back(key);
     }
+    in.shuffled.resize(in.nodes.size());
+    std::iota(in.shuffled.begin(), in.shuffled.end(), size_t{0});
+    std::shuffle(in.shuffled.begin(), in.shuffled.end(), rng);
     return in;
 }
 
-// Puts the list back into its unsorted order.
-void relink(llist *list, const std::vector<llist_node *> &nodes) {
-    *list = llist{};
-    for (llist_node *n : nodes)
-        llist_insert_b(list, nullptr, n, 0);
+const char *key_of(const llist_node *n) { return static_cast<const char *>(n->data); }
+
+// Links the nodes into the list in the shuffled order.
+void shuffle_list(Input &in) {
+    in.list = llist{};
+    for (size_t i : in.shuffled)
+        llist_insert_b(&in.list, nullptr, in.nodes[i], 0);
 }
 
 void sizes(benchmark::internal::Benchmark *b) {
@@ -74,10 +85,10 @@ void sizes(benchmark::internal::Benchmark *b) {
 }
 
 void BM_llist_strsort(benchmark::State &state, unsigned int flags) {
-    Input &in = const_cast<Input &>(input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
+    Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     for (auto _ : state) {
         state.PauseTiming();
-        relink(&in.list, in.nodes);
+        shuffle_list(in);
         state.ResumeTiming();
         llist_strsort(&in.list, 0, flags);
         benchmark::DoNotOptimize(in.list.head);
@@ -87,39 +98,57 @@ void BM_llist_strsort(benchmark::State &state, unsigned int flags) {
 BENCHMARK_CAPTURE(BM_llist_strsort, strcmp, 0u)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_llist_strsort, nocase, static_cast<unsigned>(LLIST_SORT_NOCASE))->Apply(sizes);
 
-void BM_std_stable_sort(benchmark::State &state) {
-    const Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    std::vector<const char *> keys;
+// The same job done by hand: the node pointers into a vector, a stable
+// sort by key, the list linked again in that order.
+void BM_copy_sort_relink(benchmark::State &state) {
+    Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     for (auto _ : state) {
         state.PauseTiming();
-        keys = in.keys;
+        shuffle_list(in);
         state.ResumeTiming();
-        std::stable_sort(keys.begin(), keys.end(),
-                         [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
-        benchmark::DoNotOptimize(keys.data());
+        std::vector<llist_node *> v;
+        v.reserve(static_cast<size_t>(in.list.count));
+        for (llist_node *n = in.list.head; n != nullptr; n = n->next)
+            v.push_back(n);
+        std::stable_sort(v.begin(), v.end(), [](const llist_node *a, const llist_node *b) {
+            return std::strcmp(key_of(a), key_of(b)) < 0;
+        });
+        for (size_t i = 0; i < v.size(); ++i) {
+            v[i]->prev = i > 0 ? v[i - 1] : nullptr;
+            v[i]->next = i + 1 < v.size() ? v[i + 1] : nullptr;
+        }
+        in.list.head = v.front();
+        in.list.tail = v.back();
+        benchmark::DoNotOptimize(in.list.head);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_std_stable_sort)->Apply(sizes);
+BENCHMARK(BM_copy_sort_relink)->Apply(sizes);
 
 #ifdef KELP_HAVE_GLIB
 void BM_g_list_sort(benchmark::State &state) {
-    const Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    // Links from GLib's own allocator, as a program would have them.
-    GList *list = nullptr;
-    for (const char *key : in.keys)
-        list = g_list_prepend(list, const_cast<char *>(key));
+    Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    // Links from GLib's own allocator, one per node and in the nodes' order,
+    // each pointing at that node's key.
     std::vector<GList *> links;
-    for (GList *l = g_list_reverse(list); l != nullptr; l = l->next)
-        links.push_back(l);
+    for (llist_node *n : in.nodes) {
+        links.push_back(g_list_alloc());
+        links.back()->data = n->data;
+    }
+    GList *list = nullptr;
     for (auto _ : state) {
         state.PauseTiming();
-        for (size_t i = 0; i < links.size(); ++i) {
-            links[i]->next = i + 1 < links.size() ? links[i + 1] : nullptr;
-            links[i]->prev = i > 0 ? links[i - 1] : nullptr;
+        GList *prev = nullptr;
+        for (size_t i : in.shuffled) {
+            links[i]->prev = prev;
+            links[i]->next = nullptr;
+            if (prev != nullptr)
+                prev->next = links[i];
+            prev = links[i];
         }
+        list = links[in.shuffled.front()];
         state.ResumeTiming();
-        list = g_list_sort(links.empty() ? nullptr : links[0], reinterpret_cast<GCompareFunc>(std::strcmp));
+        list = g_list_sort(list, reinterpret_cast<GCompareFunc>(std::strcmp));
         benchmark::DoNotOptimize(list);
     }
     g_list_free(list);

@@ -1,15 +1,19 @@
 // Word tree against std::unordered_map<std::string, int16_t> (and a
-// double-array trie when one is installed) on a dictionary: insertions and
-// lookups per second, and the heap each structure holds per word.
+// double-array trie when one is installed) on a dictionary: insertions in
+// the dictionary's order and lookups in a shuffled order, per second, and
+// the heap each structure holds per word (blocks that malloc maps on their
+// own counted too), from a thousand words to a million.
 #include <benchmark/benchmark.h>
 
 #include <kelp.h>
+
+#include "dictionary.h"
 
 #include <malloc.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -23,62 +27,36 @@
 namespace {
 
 struct Dictionary {
-    std::vector<std::string> words;   // in insertion order
+    std::vector<std::string> words;   // in the dictionary's (sorted) order
     std::vector<std::string> probes;  // the same words, shuffled
     std::string alphabet;             // every byte the words use
 };
 
-// Words of a dictionary's shape: mostly lower case, some capitalised, a few
-// possessives, lengths around eight.
-std::vector<std::string> generated(size_t n) {
-    static const char common[] = "eeeeeeaaaarrrriiiioooottttnnnnssssllllccuudpmhgbfywkvxzjq";
-    std::mt19937 rng(42);
-    std::set<std::string> seen;
-    while (seen.size() < n) {
-        std::string w(3 + rng() % 6 + rng() % 6, ' ');
-        for (char &c : w)
-            c = common[rng() % (sizeof common - 1)];
-        if (rng() % 10 == 0)
-            w[0] = static_cast<char>(w[0] - 'a' + 'A');
-        if (rng() % 8 == 0)
-            w += "'s";
-        seen.insert(w);
-    }
-    return {seen.begin(), seen.end()};
-}
-
-const Dictionary &dictionary() {
-    static const Dictionary dict = [] {
-        const size_t want = std::getenv("KELP_BENCH_SMOKE") != nullptr ? 1000 : 100000;
-        std::vector<std::string> all;
-        std::ifstream in("/usr/share/dict/words");
-        for (std::string line; std::getline(in, line);)
-            if (!line.empty())
-                all.push_back(line);
-        std::sort(all.begin(), all.end());
-        all.erase(std::unique(all.begin(), all.end()), all.end());
-        Dictionary d;
-        if (all.size() < want / 2) {
-            d.words = generated(want);
-        } else {
-            // An even spread keeps the list's shape at any size.
-            size_t n = std::min(want, all.size());
-            for (size_t i = 0; i < n; ++i)
-                d.words.push_back(all[i * all.size() / n]);
-        }
-        std::set<unsigned char> bytes;
-        for (const std::string &w : d.words)
-            bytes.insert(w.begin(), w.end());
-        d.alphabet.assign(bytes.begin(), bytes.end());
-        d.probes = d.words;
-        std::shuffle(d.probes.begin(), d.probes.end(), std::mt19937(7));
+// The words of one series point, made once.
+const Dictionary &dictionary(size_t n) {
+    static std::map<size_t, Dictionary> made;
+    auto [it, fresh] = made.try_emplace(n);
+    Dictionary &d = it->second;
+    if (!fresh)
         return d;
-    }();
-    return dict;
+    d.words = bench::dictionary_words(n);
+    std::set<unsigned char> bytes;
+    for (const std::string &w : d.words)
+        bytes.insert(w.begin(), w.end());
+    d.alphabet.assign(bytes.begin(), bytes.end());
+    d.probes = d.words;
+    std::shuffle(d.probes.begin(), d.probes.end(), std::mt19937(7));
+    return d;
 }
 
+const Dictionary &dictionary(const benchmark::State &state) {
+    return dictionary(static_cast<size_t>(state.range(0)));
+}
+
+// The heap in use, blocks that malloc maps on their own included.
 size_t heap_in_use() {
-    return mallinfo2().uordblks;
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
 }
 
 int16_t token_of(size_t i) {
@@ -101,10 +79,10 @@ Map build_map(const Dictionary &d) {
     return m;
 }
 
-void report(benchmark::State &state, size_t lookups, size_t heap) {
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * lookups));
-    state.counters["bytes/word"] =
-        static_cast<double>(heap) / static_cast<double>(dictionary().words.size());
+void report(benchmark::State &state, size_t heap) {
+    const size_t words = dictionary(state).words.size();
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * words));
+    state.counters["bytes/word"] = static_cast<double>(heap) / static_cast<double>(words);
 }
 
 // Builds and releases the structure once per iteration; only the build is
@@ -113,23 +91,26 @@ template <typename Build, typename Release>
 void time_builds(benchmark::State &state, Build build, Release release) {
     size_t heap = 0;
     for (auto _ : state) {
-        size_t before = heap_in_use();
-        auto *built = build();
-        heap = heap_in_use() - before;
         state.PauseTiming();
+        const size_t before = heap_in_use();
+        state.ResumeTiming();
+        auto *built = build();
+        state.PauseTiming();
+        heap = heap_in_use() - before;
         release(built);
         state.ResumeTiming();
     }
-    report(state, dictionary().words.size(), heap);
+    report(state, heap);
 }
 
 void wtree_insert(benchmark::State &state) {
+    const Dictionary &d = dictionary(state);
     time_builds(
-        state, [] { return build_wtree(dictionary()); }, wtree_destroy);
+        state, [&] { return build_wtree(d); }, wtree_destroy);
 }
 
 void wtree_lookup(benchmark::State &state) {
-    const Dictionary &d = dictionary();
+    const Dictionary &d = dictionary(state);
     size_t before = heap_in_use();
     wtree *t = build_wtree(d);
     size_t heap = heap_in_use() - before;
@@ -143,16 +124,17 @@ void wtree_lookup(benchmark::State &state) {
     wtree_stats(t, &c);
     state.counters["counted/word"] = static_cast<double>(c.byte_cnt) / c.word_cnt;
     wtree_destroy(t);
-    report(state, d.probes.size(), heap);
+    report(state, heap);
 }
 
 void map_insert(benchmark::State &state) {
+    const Dictionary &d = dictionary(state);
     time_builds(
-        state, [] { return new Map(build_map(dictionary())); }, [](Map *m) { delete m; });
+        state, [&] { return new Map(build_map(d)); }, [](Map *m) { delete m; });
 }
 
 void map_lookup(benchmark::State &state) {
-    const Dictionary &d = dictionary();
+    const Dictionary &d = dictionary(state);
     size_t before = heap_in_use();
     Map m = build_map(d);
     size_t heap = heap_in_use() - before;
@@ -162,7 +144,7 @@ void map_lookup(benchmark::State &state) {
             found += m.find(w) != m.end();
         benchmark::DoNotOptimize(found);
     }
-    report(state, d.probes.size(), heap);
+    report(state, heap);
 }
 
 #ifdef KELP_HAVE_DATRIE
@@ -190,13 +172,14 @@ Trie *build_datrie(const Dictionary &d, const std::vector<std::vector<AlphaChar>
 }
 
 void datrie_insert(benchmark::State &state) {
-    auto keys = datrie_keys(dictionary().words);
+    const Dictionary &d = dictionary(state);
+    auto keys = datrie_keys(d.words);
     time_builds(
-        state, [&] { return build_datrie(dictionary(), keys); }, trie_free);
+        state, [&] { return build_datrie(d, keys); }, trie_free);
 }
 
 void datrie_lookup(benchmark::State &state) {
-    const Dictionary &d = dictionary();
+    const Dictionary &d = dictionary(state);
     auto keys = datrie_keys(d.words);
     auto probes = datrie_keys(d.probes);
     size_t before = heap_in_use();
@@ -210,7 +193,7 @@ void datrie_lookup(benchmark::State &state) {
         benchmark::DoNotOptimize(found);
     }
     trie_free(trie);
-    report(state, probes.size(), heap);
+    report(state, heap);
 }
 #endif
 
@@ -218,17 +201,28 @@ void datrie_lookup(benchmark::State &state) {
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    const Dictionary &d = dictionary();
-    benchmark::AddCustomContext("words", std::to_string(d.words.size()));
-    benchmark::AddCustomContext("alphabet", std::to_string(d.alphabet.size()) + " bytes");
-    benchmark::RegisterBenchmark("lookup/wtree", wtree_lookup)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("lookup/unordered_map", map_lookup)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("insert/wtree", wtree_insert)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("insert/unordered_map", map_insert)->Unit(benchmark::kMillisecond);
+    // The whole dictionary is the point the table quotes; the others make
+    // the series from a thousand words to a million.
+    const size_t all = bench::system_dictionary().empty() ? 100000 : bench::system_dictionary().size();
+    std::vector<int64_t> sizes{1000};
+    if (std::getenv("KELP_BENCH_SMOKE") == nullptr)
+        sizes = {1000, 10000, static_cast<int64_t>(all), 300000, 1000000};
+    benchmark::AddCustomContext("dictionary_words", std::to_string(all));
+    struct Way {
+        const char *name;
+        void (*fn)(benchmark::State &);
+    };
+    std::vector<Way> ways{{"lookup/wtree", wtree_lookup},
+                          {"lookup/unordered_map", map_lookup},
+                          {"insert/wtree", wtree_insert},
+                          {"insert/unordered_map", map_insert}};
 #ifdef KELP_HAVE_DATRIE
-    benchmark::RegisterBenchmark("lookup/datrie", datrie_lookup)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("insert/datrie", datrie_insert)->Unit(benchmark::kMillisecond);
+    ways.push_back({"lookup/datrie", datrie_lookup});
+    ways.push_back({"insert/datrie", datrie_insert});
 #endif
+    for (int64_t n : sizes)
+        for (const Way &w : ways)
+            benchmark::RegisterBenchmark(w.name, w.fn)->Arg(n)->Unit(benchmark::kMillisecond);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

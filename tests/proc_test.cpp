@@ -371,6 +371,10 @@ TEST(RunSyscmd, CallerWithoutStandardDescriptorsGivesTheSameSetUp) {
         std::string out;
         for (int flags : {0, RUN_STDERR, RUN_PTY, RUN_PTY | RUN_STDERR}) {
             const Cmd c = start(flags, nullptr, {"cat"});
+            // Once cat echoes, its loader has closed what it opened on them.
+            const std::string echo = (flags & RUN_PTY) != 0 ? "ping\r\nping\r\n" : "ping\n";
+            if (write(c.wfd, "ping\n", 5) != 5 || read_from(c.rfd, echo).find(echo) == std::string::npos)
+                return 1;
             out += fds_of(c.pid) + "\n";
             close_syscmd(c.rfd, c.wfd, c.pid);
         }

@@ -6,11 +6,13 @@
 #include <array>
 #include <cctype>
 #include <climits>
+#include <clocale>
 #include <cstring>
 #include <random>
 #include <string>
 #include <tuple>
 
+#include "models.h"
 #include "testutil.h"
 
 namespace {
@@ -49,6 +51,38 @@ TEST(Text, ClassesAndCase) {
     EXPECT_EQ(strcount(ga.place("abc"), ""), 0);
     EXPECT_EQ(chcount(ga.place("10.1.2.3"), '.' + 256), 3);  // taken as a char
     EXPECT_EQ(chcount(ga.place("abc"), 0), 0);
+}
+
+// Every pair of bytes, compared after a common prefix of 1 to 33 bytes so
+// that whole blocks are compared before it, with both strings ending right
+// before a guard page: at every pair of alignments, the same one included.
+// Returns the number of mismatches against the byte-at-a-time model.
+int case_comparison_mismatches() {
+    kelp_test::GuardedBuffer ga, gb;
+    int bad = 0;
+    for (int x = 0; x < 256; ++x) {
+        for (int y = 0; y < 256; ++y) {
+            const std::string prefix(1 + (x * 7 + y) % 33, "aZ_{"[(x + y) % 4]);
+            const size_t ta = (x + y * 3) % 16, tb = y % 2 != 0 ? ta : (x * 5 + y) % 16;
+            const char *a = ga.place(prefix + static_cast<char>(x) + std::string(ta, 'q'));
+            const char *b = gb.place(prefix + static_cast<char>(y) + std::string(tb, 'Q'));
+            const long n = static_cast<long>(prefix.size()) + (x + y) % 3;
+            bad += port_strcasecmp(a, b) != model::casecmp(a, b);
+            bad += port_strncasecmp(a, b, static_cast<int>(n)) != model::ncasecmp(a, b, n);
+        }
+    }
+    return bad;
+}
+
+TEST(Text, CaseComparisonOfEveryBytePair) {
+    EXPECT_EQ(case_comparison_mismatches(), 0);
+    // A locale whose case table is not plain ASCII (.ci/setup makes one).
+    const char *latin1 = std::setlocale(LC_CTYPE, "fr_FR.ISO-8859-1");
+    if (latin1 == nullptr)
+        GTEST_SKIP() << "no fr_FR.ISO-8859-1 locale";
+    EXPECT_EQ(std::toupper(0xe9), 0xc9);
+    EXPECT_EQ(case_comparison_mismatches(), 0);
+    std::setlocale(LC_CTYPE, "C");
 }
 
 TEST(Text, StripRuns) {
@@ -96,35 +130,6 @@ TEST(Text, HexAndThousands) {
     EXPECT_STREQ(comma_number(-1, nullptr, 0), "4,294,967,295");
 }
 
-// The step-by-step substitution: every replacement moves the tail at once.
-int model_strsub(char *buf, int size, const char *o, const char *nw, int flags) {
-    const long lo = static_cast<long>(std::strlen(o)), d = static_cast<long>(std::strlen(nw)) - lo;
-    if (lo == 0) {
-        if (size != 0 && size <= lo + d)
-            return 0;
-        std::memset(buf, 0, static_cast<size_t>(std::max(size, 0)));
-        std::strcpy(buf, nw);
-        return 1;
-    }
-    // Counting replaces o by itself, but budgets for the growth it counts.
-    const char *put = flags & STRSUB_COUNT_ONLY ? o : nw;
-    const long lp = static_cast<long>(std::strlen(put));
-    auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
-    char *pos = buf;
-    for (int count = 0;; ++count) {
-        char *p = std::strstr(pos, o);
-        while (p && (flags & STRSUB_WHOLE_WORD) && (alnum(p[lo]) || (p != buf && alnum(p[-1]))))
-            p = std::strstr(p + 1, o);
-        const long len = static_cast<long>(std::strlen(buf)) + (put == o ? count * d : 0);
-        if (p == nullptr || (d > 0 && size != 0 && len + d + 1 > size))
-            return count;
-        std::memmove(p + lp, p + lo, std::strlen(p + lo) + 1);
-        std::memcpy(p, put, static_cast<size_t>(lp));
-        std::memset(buf + std::strlen(buf) + 1, 0, static_cast<size_t>(std::max(lo - lp, 0L)));
-        pos = p + lp;
-    }
-}
-
 TEST(Strsub, Examples) {
     // {text, size, old, new, flags, result, buffer}: a neighbour may be
     // inserted text; shrinking zeroes the bytes it frees.
@@ -167,7 +172,7 @@ TEST(Strsub, MatchesStepByStepModel) {
         std::string want(160, iter % 2 ? '\0' : '#');
         want.replace(0, in.size() + 1, in.c_str(), in.size() + 1);
         std::string got = want;
-        const int r = model_strsub(want.data(), size, o.c_str(), n.c_str(), flags);
+        const int r = model::strsub(want.data(), size, o.c_str(), n.c_str(), flags);
         ASSERT_EQ(strsub(got.data(), size, o.c_str(), n.c_str(), flags), r) << what;
         ASSERT_EQ(got, want) << what;
     }

@@ -4,8 +4,10 @@
 
 #include <kelp.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 namespace kelp {
 
@@ -62,5 +64,25 @@ class UniqueFd {
 // A record that another process (a child that cannot write it itself) would have
 // written: as dbgtrc(lvl, 0, fmt, ...), with pid in the level piece.
 void trace_as(long pid, int lvl, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// The current locale's toupper and tolower, read from its tables once per
+// call of the user rather than through a library call per byte. Valid while
+// the calling thread's locale stays as it was when this was made.
+class CaseTables {
+  public:
+#ifdef __GLIBC__
+    CaseTables() : upper_(*__ctype_toupper_loc()), lower_(*__ctype_tolower_loc()) {}
+    int upper(unsigned char c) const { return upper_[c]; }
+    int lower(unsigned char c) const { return lower_[c]; }
+    const int32_t *upper_table() const { return upper_; }
+
+  private:
+    const int32_t *upper_;
+    const int32_t *lower_;
+#else
+    int upper(unsigned char c) const { return std::toupper(c); }
+    int lower(unsigned char c) const { return std::tolower(c); }
+#endif
+};
 
 }  // namespace kelp

@@ -2,12 +2,21 @@
 // to 16-bit tokens. Every node with children owns a next array of siz_alpha
 // child slots; the handle keeps the word, node, byte and full-node counts
 // current at every allocation and release.
+//
+// Nodes live in the tree's own arena. A node without children sits in a
+// leaf block of one node record; a node with a next array sits in a full
+// block, the array right behind the record, so that a lookup finds a slot
+// from the node's address and does not wait for the next pointer first. A
+// leaf moves into a full block when it gets its first child (only its
+// parent's slot points to it), and back when pruning takes its array away.
 #include "core/internal.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 namespace {
 
@@ -16,78 +25,196 @@ constexpr int label_max = 401;  // characters of a dump label, NUL not counted
 constexpr int label_cut = 398;  // from here on a label element is replaced by "x"
 constexpr int node_bytes = static_cast<int>(sizeof(wtree_node));
 
+// Released blocks wait on a list of their size, linked through themselves.
+struct FreeBlock {
+    FreeBlock *next;
+};
+
+// Chunks of the system's memory, newest first, each carved from its front.
+// After the first, which holds just the root, chunks grow from small (a
+// tree of a few words stays small) to a cap (a big tree is not held back by
+// a mostly empty chunk).
+struct Chunk {
+    Chunk *older;
+};
+constexpr size_t chunk_first = 4096;
+constexpr size_t chunk_cap = size_t{1} << 20;
+
+struct Arena {
+    Chunk *chunks = nullptr;
+    char *carve = nullptr;  // unused rest of the newest chunk
+    char *carve_end = nullptr;
+    FreeBlock *leaves = nullptr;
+    FreeBlock *fulls = nullptr;
+    size_t next_chunk = 0;  // bytes of the next chunk; 0: just what is asked
+};
+
+// The handle the caller sees is the front of this one.
+struct Tree : wtree {
+    Arena arena;
+};
+
+Tree &own(wtree *tree) { return static_cast<Tree &>(*tree); }
+
 // Counts change by wrapping arithmetic: a tree beyond 2 GiB must not turn a
 // running total into undefined behaviour.
 void bump(int &count, int delta) {
     count = static_cast<int>(static_cast<uint32_t>(count) + static_cast<uint32_t>(delta));
 }
 
-unsigned char fold(const wtree *tree, char c) {
-    auto b = static_cast<unsigned char>(c);
-    return tree->nocase != 0 ? static_cast<unsigned char>(std::toupper(b) & 0xFF) : b;
+size_t full_bytes(const wtree *tree) {
+    return sizeof(wtree_node) + static_cast<size_t>(tree->siz_alpha) * sizeof(wtree_node *);
 }
 
-// Alphabet position of a word byte, or not_in_alphabet.
-unsigned position_of(const wtree *tree, char c) {
-    return tree->char_idx[fold(tree, c)];
+wtree_node **slots_behind(wtree_node *node) { return reinterpret_cast<wtree_node **>(node + 1); }
+
+// Makes a chunk of bytes the one to carve from; false when the system has
+// no memory for it.
+bool add_chunk(Arena &a, size_t bytes) {
+    auto *chunk = static_cast<Chunk *>(std::malloc(bytes));
+    if (chunk == nullptr)
+        return false;
+    // What the old chunk has left still serves leaves.
+    while (a.carve_end - a.carve >= node_bytes) {
+        auto *b = new (a.carve) FreeBlock{a.leaves};
+        a.leaves = b;
+        a.carve += node_bytes;
+    }
+    chunk->older = a.chunks;
+    a.chunks = chunk;
+    a.carve = reinterpret_cast<char *>(chunk + 1);
+    a.carve_end = reinterpret_cast<char *>(chunk) + bytes;
+    return true;
 }
 
-wtree_node *child_at(const wtree_node *node, unsigned pos) {
-    return node->next != nullptr ? node->next[pos] : nullptr;
+// A block for a node (full: with its next array), or null when the system
+// has no memory for a new chunk.
+void *take_block(Tree &tree, bool full) {
+    Arena &a = tree.arena;
+    FreeBlock *&list = full ? a.fulls : a.leaves;
+    if (list != nullptr) {
+        FreeBlock *b = list;
+        list = b->next;
+        return b;
+    }
+    const size_t size = full ? full_bytes(&tree) : sizeof(wtree_node);
+    if (static_cast<size_t>(a.carve_end - a.carve) < size) {
+        if (!add_chunk(a, std::max(a.next_chunk, sizeof(Chunk) + size)))
+            return nullptr;
+        a.next_chunk = std::clamp(a.next_chunk * 2, chunk_first, chunk_cap);
+    }
+    void *b = a.carve;
+    a.carve += size;
+    return b;
 }
 
-void release_next(wtree *tree, wtree_node *node) {
-    std::free(node->next);
+void give_block(Tree &tree, wtree_node *node, bool full) {
+    FreeBlock *&list = full ? tree.arena.fulls : tree.arena.leaves;
+    list = new (node) FreeBlock{list};
+}
+
+// The node moved to block, with the links that pointed to it.
+wtree_node *relocate(wtree_node *node, void *block) {
+    auto *moved = new (block) wtree_node(*node);
+    if (moved->parent != nullptr)
+        moved->parent->next[moved->index] = moved;
+    return moved;
+}
+
+// Gives node an empty next array, which moves it into a full block. The
+// root's block is full from the start. Returns the node where it now is, or
+// null when no block could be had.
+wtree_node *give_next(Tree &tree, wtree_node *node) {
+    if (node->parent != nullptr) {
+        void *block = take_block(tree, true);
+        if (block == nullptr)
+            return nullptr;
+        wtree_node *leaf = node;
+        node = relocate(leaf, block);
+        give_block(tree, leaf, false);
+    }
+    std::memset(slots_behind(node), 0, static_cast<size_t>(tree.siz_alpha) * sizeof(wtree_node *));
+    node->next = slots_behind(node);
+    bump(tree.counts.byte_cnt, tree.siz_next);
+    bump(tree.counts.full_cnt, 1);
+    return node;
+}
+
+// Takes away node's empty next array: back into a leaf block. Pruning must
+// not fail, so the block comes only from what the tree already holds (the
+// pruned chain has just given one back); without one the node stays where
+// it is.
+void release_next(Tree &tree, wtree_node *node) {
     node->next = nullptr;
-    bump(tree->counts.full_cnt, -1);
-    bump(tree->counts.byte_cnt, -tree->siz_next);
+    bump(tree.counts.full_cnt, -1);
+    bump(tree.counts.byte_cnt, -tree.siz_next);
+    if (node->parent == nullptr)
+        return;
+    Arena &a = tree.arena;
+    FreeBlock *&list = a.leaves != nullptr ? a.leaves : a.fulls;
+    if (list == nullptr)
+        return;
+    FreeBlock *block = list;
+    list = block->next;
+    wtree_node *full = node;
+    relocate(full, block);
+    give_block(tree, full, true);
 }
 
-// A new, zeroed node, counted but not linked; null (and "OUT OF MEMORY")
-// when the record cannot be allocated, the counts unchanged.
-wtree_node *node_alloc(wtree *tree) {
-    auto *node = static_cast<wtree_node *>(std::malloc(sizeof(wtree_node)));
-    if (node == nullptr) {
+unsigned char fold(const wtree *tree, const kelp::CaseTables &cases, char c) {
+    auto b = static_cast<unsigned char>(c);
+    return tree->nocase != 0 ? static_cast<unsigned char>(cases.upper(b) & 0xFF) : b;
+}
+
+// A new, zeroed node in a leaf block, counted but not linked; null (and
+// "OUT OF MEMORY") when no block can be had, the counts unchanged.
+wtree_node *node_alloc(Tree &tree, bool full = false) {
+    void *block = take_block(tree, full);
+    if (block == nullptr) {
         gnl_msglog("wtree.node_alloc: failed to malloc node %d (byte_cnt=%d)",
-                   tree->counts.node_cnt, tree->counts.byte_cnt);
+                   tree.counts.node_cnt, tree.counts.byte_cnt);
         kelp::set_usrmsg("OUT OF MEMORY");
         return nullptr;
     }
-    *node = wtree_node{};
-    bump(tree->counts.byte_cnt, node_bytes);
-    bump(tree->counts.node_cnt, 1);
+    auto *node = new (block) wtree_node{};
+    bump(tree.counts.byte_cnt, node_bytes);
+    bump(tree.counts.node_cnt, 1);
     return node;
 }
 
 // Unlinks one node whose slots are all empty and releases it.
-void release_leaf(wtree *tree, wtree_node *node) {
+void release_leaf(Tree &tree, wtree_node *node) {
     if (node->token != NOTOK)
-        bump(tree->counts.word_cnt, -1);
-    if (node->next != nullptr)
-        release_next(tree, node);
+        bump(tree.counts.word_cnt, -1);
+    const bool full = node->next != nullptr;
+    if (full) {
+        bump(tree.counts.full_cnt, -1);
+        bump(tree.counts.byte_cnt, -tree.siz_next);
+    }
     if (node->parent != nullptr)
         node->parent->next[node->index] = nullptr;  // the parent keeps its array
-    std::free(node);
-    bump(tree->counts.byte_cnt, -node_bytes);
-    bump(tree->counts.node_cnt, -1);
+    give_block(tree, node, full);
+    bump(tree.counts.byte_cnt, -node_bytes);
+    bump(tree.counts.node_cnt, -1);
+}
+
+// First child of node in a slot at or after from, or null.
+wtree_node *child_from(const wtree *tree, const wtree_node *node, unsigned from) {
+    if (node->next == nullptr)
+        return nullptr;
+    for (unsigned p = from; p < static_cast<unsigned>(tree->siz_alpha); ++p)
+        if (node->next[p] != nullptr)
+            return node->next[p];
+    return nullptr;
 }
 
 // Releases node and everything below it, children before their parent and
 // in slot order. Walks by the parent links, so a long word costs no stack.
-void node_free(wtree *tree, wtree_node *node) {
+void node_free(Tree &tree, wtree_node *node) {
     wtree_node *cur = node;
     unsigned from = 0;  // first slot of cur not yet visited
     for (;;) {
-        wtree_node *child = nullptr;
-        if (cur->next != nullptr) {
-            for (unsigned p = from; p < static_cast<unsigned>(tree->siz_alpha); ++p) {
-                if (cur->next[p] != nullptr) {
-                    child = cur->next[p];
-                    break;
-                }
-            }
-        }
-        if (child != nullptr) {
+        if (wtree_node *child = child_from(&tree, cur, from)) {
             cur = child;
             from = 0;
             continue;
@@ -114,16 +241,16 @@ int occupied_slots(const wtree *tree, const wtree_node *node) {
 
 // Releases the tokenless chain that leads to no word, from node upwards.
 // The root and the first-level nodes always stay.
-void prune_subtree(wtree *tree, wtree_node *node) {
-    if (node->parent == nullptr || node->parent == tree->root)
+void prune_subtree(Tree &tree, wtree_node *node) {
+    if (node->parent == nullptr || node->parent == tree.root)
         return;
     wtree_node *cur = node;
     wtree_node *top = nullptr;
     // Climb while the node has no token and no child but the one we came
     // from; cur ends on the node that stops the climb.
-    for (int expected = 0; cur->token == NOTOK && occupied_slots(tree, cur) == expected;
+    for (int expected = 0; cur->token == NOTOK && occupied_slots(&tree, cur) == expected;
          expected = 1) {
-        if (cur->parent->parent == tree->root) {
+        if (cur->parent->parent == tree.root) {
             node_free(tree, cur);
             return;
         }
@@ -135,8 +262,31 @@ void prune_subtree(wtree *tree, wtree_node *node) {
     node_free(tree, top);
     // A word node that lost its last child needs no array any more. A node
     // that stopped the climb by its children still has one left.
-    if (occupied_slots(tree, cur) == 0)
+    if (occupied_slots(&tree, cur) == 0)
         release_next(tree, cur);
+}
+
+// The node of word, or null. Fold tells whether bytes go through toupper.
+// The slot is addressed from the node itself: its load need not wait for
+// the next pointer, which only confirms that the array is there.
+template <bool Fold>
+wtree_node *word_node(const wtree *tree, const char *word, int len) {
+    const kelp::CaseTables cases;
+    wtree_node *cur = tree->root;
+    for (int i = 0; i < len; ++i) {
+        auto b = static_cast<unsigned char>(word[i]);
+        unsigned p = tree->char_idx[Fold ? cases.upper(b) & 0xFF : b];
+        if (p == not_in_alphabet || cur->next == nullptr)
+            return nullptr;
+        cur = slots_behind(cur)[p];
+        if (cur == nullptr)
+            return nullptr;
+    }
+    return cur;
+}
+
+wtree_node *find_node(const wtree *tree, const char *word, int len) {
+    return tree->nocase != 0 ? word_node<true>(tree, word, len) : word_node<false>(tree, word, len);
 }
 
 // Writes the word of node: the path is marked in dump_idx from the node up,
@@ -153,10 +303,10 @@ void dump_word(const wtree *tree, wtree_node *node, FILE *stream) {
     }
 }
 
-// Prints node and its subtree, depth first. position is where the node's
-// element starts in label, which holds at most label_max characters.
-void dump_subtree(const wtree *tree, wtree_node *node, int depth, int position, char *label,
-                  FILE *stream) {
+// Writes node's element into label at position and prints its line;
+// returns where its children's elements start.
+int dump_line(const wtree *tree, wtree_node *node, int depth, int position, char *label,
+              FILE *stream) {
     int end = label_max;
     if (position >= label_cut) {
         // No room for another element: the label ends in "x"s. A label that
@@ -177,20 +327,42 @@ void dump_subtree(const wtree *tree, wtree_node *node, int depth, int position, 
         std::fputs("EMPTY", stream);
     }
     std::fprintf(stream, ", next=%s\n", node->next != nullptr ? "Y" : "N");
-    if (node->next == nullptr)
-        return;
-    if (end < label_max) {
+    if (node->next != nullptr && end < label_max) {
         label[end++] = '.';
         label[end] = '\0';
     }
-    for (int p = 0; p < tree->siz_alpha; ++p)
-        if (node->next[p] != nullptr)
-            dump_subtree(tree, node->next[p], depth + 1, end, label, stream);
+    return end;
 }
 
-void discard(wtree *tree) {
-    std::free(tree->alphabet);
-    std::free(tree);
+// Prints every node below the root, depth first in slot order, walking by
+// the parent links so that a long word costs no stack. Every element takes
+// at least two characters, so from depth max_depth on each one starts at
+// label_max.
+void dump_nodes(const wtree *tree, FILE *stream) {
+    constexpr int max_depth = label_max / 2 + 2;
+    char label[label_max + 1];
+    int start[max_depth + 1];
+    start[1] = 0;
+    wtree_node *node = child_from(tree, tree->root, 0);
+    int depth = 1;
+    while (node != nullptr) {
+        int position = depth <= max_depth ? start[depth] : label_max;
+        int end = dump_line(tree, node, depth, position, label, stream);
+        if (wtree_node *child = child_from(tree, node, 0)) {
+            node = child;
+            if (++depth <= max_depth)
+                start[depth] = end;
+            continue;
+        }
+        // The next sibling of the node or of its nearest ancestor that has one.
+        for (; node != nullptr; --depth) {
+            wtree_node *parent = node->parent;
+            wtree_node *sibling = child_from(tree, parent, node->index + 1u);
+            node = sibling != nullptr ? sibling : parent == tree->root ? nullptr : parent;
+            if (sibling != nullptr)
+                break;
+        }
+    }
 }
 
 }  // namespace
@@ -206,13 +378,14 @@ wtree *wtree_create(const char *alphabet, int siz_alpha, int nocase) {
         kelp::set_usrmsg("APPLICATION ERROR");
         return nullptr;
     }
-    auto *tree = static_cast<wtree *>(std::calloc(1, sizeof(wtree)));
-    if (tree == nullptr) {
+    void *handle = std::calloc(1, sizeof(Tree));
+    if (handle == nullptr) {
         gnl_msglog("wtree_create: failed to malloc tree handle (%d bytes)",
-                   static_cast<int>(sizeof(wtree)));
+                   static_cast<int>(sizeof(Tree)));
         kelp::set_usrmsg("OUT OF MEMORY");
         return nullptr;
     }
+    auto *tree = new (handle) Tree{};
     // More than 256 bytes always hold a repeat, found by position 256: the
     // copy never needs more room than that, however large siz_alpha is.
     const int copy_len = siz_alpha < 257 ? siz_alpha : 257;
@@ -230,13 +403,15 @@ wtree *wtree_create(const char *alphabet, int siz_alpha, int nocase) {
         idx = not_in_alphabet;
     // Copied and indexed in one pass, so an oversized alphabet is read only
     // up to its first repeat.
+    const kelp::CaseTables cases;
     for (int p = 0; p < siz_alpha; ++p) {
-        unsigned char c = fold(tree, alphabet[p]);
+        unsigned char c = fold(tree, cases, alphabet[p]);
         tree->alphabet[p] = c;
         if (tree->char_idx[c] != not_in_alphabet) {
             gnl_msglog("wtree_create: char %d of alphabet (0x%02X) is invalid", p, c);
             kelp::set_usrmsg("APPLICATION ERROR");
-            discard(tree);
+            std::free(tree->alphabet);
+            std::free(tree);
             return nullptr;
         }
         tree->char_idx[c] = static_cast<uint16_t>(p);
@@ -244,9 +419,11 @@ wtree *wtree_create(const char *alphabet, int siz_alpha, int nocase) {
     tree->alphabet[siz_alpha] = '\0';
     bump(tree->counts.byte_cnt, siz_alpha + 1);
     tree->siz_next = siz_alpha * static_cast<int>(sizeof(wtree_node *));
-    tree->root = node_alloc(tree);
+    // The root's block has room for its array from the start.
+    tree->root = node_alloc(*tree, true);
     if (tree->root == nullptr) {
-        discard(tree);
+        std::free(tree->alphabet);
+        std::free(tree);
         return nullptr;
     }
     return tree;
@@ -257,7 +434,8 @@ wtree *wtree_create(const char *alphabet, int siz_alpha, int nocase) {
 // leaves the tree unchanged; a failed next array leaves this call's nodes in
 // place without tokens; a failed node is pruned back. Tokens must lie within
 // -32768 to 32767 and differ from NOTOK.
-int wtree_add_word(wtree *tree, const char *word, int len, int token) {
+int wtree_add_word(wtree *handle, const char *word, int len, int token) {
+    Tree &tree = own(handle);
     if (token == NOTOK) {
         gnl_msglog("wtree_add_word: illegal token (NOTOK)");
         kelp::set_usrmsg("APPLICATION ERROR");
@@ -268,30 +446,28 @@ int wtree_add_word(wtree *tree, const char *word, int len, int token) {
         kelp::set_usrmsg("APPLICATION ERROR");
         return -1;
     }
-    wtree_node *cur = tree->root;
-    bool grew = false;
+    const kelp::CaseTables cases;
     for (int i = 0; i < len; ++i) {
-        if (position_of(tree, word[i]) == not_in_alphabet) {
+        if (tree.char_idx[fold(&tree, cases, word[i])] == not_in_alphabet) {
             gnl_msglog("wtree_add_word: illegal char %d=(%d) (%s)", i,
                        static_cast<unsigned char>(word[i]), word);
             kelp::set_usrmsg("APPLICATION ERROR");
             return -1;
         }
     }
+    wtree_node *cur = tree.root;
+    bool grew = false;
     for (int i = 0; i < len; ++i) {
-        unsigned p = position_of(tree, word[i]);
+        unsigned p = tree.char_idx[fold(&tree, cases, word[i])];
         if (cur->next == nullptr) {
-            auto **next = static_cast<wtree_node **>(
-                std::calloc(static_cast<size_t>(tree->siz_alpha), sizeof(wtree_node *)));
-            if (next == nullptr) {
+            wtree_node *moved = give_next(tree, cur);
+            if (moved == nullptr) {
                 gnl_msglog("wtree_add_word: failed to malloc next array (byte_cnt=%d, siz_next=%d)",
-                           tree->counts.byte_cnt, tree->siz_next);
+                           tree.counts.byte_cnt, tree.siz_next);
                 kelp::set_usrmsg("OUT OF MEMORY");
                 return -1;
             }
-            cur->next = next;
-            bump(tree->counts.byte_cnt, tree->siz_next);
-            bump(tree->counts.full_cnt, 1);
+            cur = moved;
             grew = true;
         }
         wtree_node *child = cur->next[p];
@@ -308,41 +484,41 @@ int wtree_add_word(wtree *tree, const char *word, int len, int token) {
         cur = child;
     }
     if (cur->token == NOTOK)
-        bump(tree->counts.word_cnt, 1);
+        bump(tree.counts.word_cnt, 1);
     cur->token = static_cast<int16_t>(token);
     return grew ? 0 : 1;
 }
 
 // Token of word, or NOTOK when it is not stored. Writes no message.
 int wtree_find_word(const wtree *tree, const char *word, int len) {
-    const wtree_node *cur = tree->root;
-    for (int i = 0; i < len && cur != nullptr; ++i) {
-        unsigned p = position_of(tree, word[i]);
-        cur = p == not_in_alphabet ? nullptr : child_at(cur, p);
-    }
-    return cur != nullptr ? cur->token : NOTOK;
+    const wtree_node *node = find_node(tree, word, len);
+    return node != nullptr ? node->token : NOTOK;
 }
 
 // Removes word and prunes what leads to no word any more. Returns 0, or -1
 // without a message when the word is not stored.
-int wtree_del_word(wtree *tree, const char *word, int len) {
-    wtree_node *cur = tree->root;
-    for (int i = 0; i < len && cur != nullptr; ++i) {
-        unsigned p = position_of(tree, word[i]);
-        cur = p == not_in_alphabet ? nullptr : child_at(cur, p);
-    }
-    if (cur == nullptr || cur->token == NOTOK)
+int wtree_del_word(wtree *handle, const char *word, int len) {
+    Tree &tree = own(handle);
+    wtree_node *node = find_node(&tree, word, len);
+    if (node == nullptr || node->token == NOTOK)
         return -1;
-    cur->token = NOTOK;
-    bump(tree->counts.word_cnt, -1);
-    prune_subtree(tree, cur);
+    node->token = NOTOK;
+    bump(tree.counts.word_cnt, -1);
+    prune_subtree(tree, node);
     return 0;
 }
 
-// Releases the tree in whatever state the other operations left it.
-void wtree_destroy(wtree *tree) {
-    node_free(tree, tree->root);
-    discard(tree);
+// Releases the tree in whatever state the other operations left it: every
+// node lives in one of its chunks.
+void wtree_destroy(wtree *handle) {
+    Tree &tree = own(handle);
+    for (Chunk *c = tree.arena.chunks; c != nullptr;) {
+        Chunk *older = c->older;
+        std::free(c);
+        c = older;
+    }
+    std::free(tree.alphabet);
+    std::free(&tree);
 }
 
 // Adds (does not assign) the tree's counts to *counts, so one record can
@@ -366,12 +542,7 @@ void wtree_dump(wtree *tree, FILE *stream) {
     else
         std::fputs("Root: EMPTY", stream);
     std::fprintf(stream, ", next=%s\n", root->next != nullptr ? "Y" : "N");
-    if (root->next == nullptr)
-        return;
-    char label[label_max + 1];
-    for (int p = 0; p < tree->siz_alpha; ++p)
-        if (root->next[p] != nullptr)
-            dump_subtree(tree, root->next[p], 1, 0, label, stream);
+    dump_nodes(tree, stream);
 }
 
 }  // extern "C"

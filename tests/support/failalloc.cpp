@@ -6,6 +6,7 @@
 #include <kelp.h>
 
 #include <link.h>
+#include <malloc.h>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -18,9 +19,11 @@ extern "C" {
 void *__interceptor_malloc(size_t) __attribute__((weak));
 void *__interceptor_calloc(size_t, size_t) __attribute__((weak));
 void *__interceptor_realloc(void *, size_t) __attribute__((weak));
+void __interceptor_free(void *) __attribute__((weak));
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
 void *__libc_realloc(void *, size_t);
+void __libc_free(void *);
 }
 
 // The sanitizer runtime allocates before its shadow memory is ready: the
@@ -34,6 +37,7 @@ std::atomic<uintptr_t> lib_end{0};
 std::atomic<long> calls{0};
 std::atomic<long> fail_at{-1};
 std::atomic<bool> fail_sticky{false};
+std::atomic<long> held{0};  // bytes of the library's allocations not yet freed
 
 int find_library(struct dl_phdr_info *info, size_t, void *) {
     if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "libkelp.so") == nullptr)
@@ -58,11 +62,15 @@ __attribute__((constructor)) void locate_library() {
     dl_iterate_phdr(find_library, nullptr);
 }
 
+KELP_TEST_RAW bool from_library(void *caller) {
+    auto pc = reinterpret_cast<uintptr_t>(caller);
+    return pc >= lib_begin.load(std::memory_order_relaxed) &&
+           pc < lib_end.load(std::memory_order_relaxed);
+}
+
 // Whether this call comes from libkelp, and whether it must fail.
 KELP_TEST_RAW bool inject(void *caller) {
-    auto pc = reinterpret_cast<uintptr_t>(caller);
-    if (pc < lib_begin.load(std::memory_order_relaxed) ||
-        pc >= lib_end.load(std::memory_order_relaxed))
+    if (!from_library(caller))
         return false;
     long n = calls.fetch_add(1);
     long at = fail_at.load();
@@ -75,29 +83,54 @@ KELP_TEST_RAW bool inject(void *caller) {
 
 extern "C" {
 
+// Counts what a library call got; p may be null.
+KELP_TEST_RAW void *count(void *caller, void *p) {
+    if (p != nullptr && from_library(caller))
+        held += static_cast<long>(malloc_usable_size(p));
+    return p;
+}
+
 KELP_TEST_RAW void *malloc(size_t size) {
-    if (inject(__builtin_return_address(0))) {
+    void *caller = __builtin_return_address(0);
+    if (inject(caller)) {
         errno = ENOMEM;
         return nullptr;
     }
-    return __interceptor_malloc != nullptr ? __interceptor_malloc(size) : __libc_malloc(size);
+    return count(caller, __interceptor_malloc != nullptr ? __interceptor_malloc(size)
+                                                         : __libc_malloc(size));
 }
 
 KELP_TEST_RAW void *calloc(size_t n, size_t size) {
-    if (inject(__builtin_return_address(0))) {
+    void *caller = __builtin_return_address(0);
+    if (inject(caller)) {
         errno = ENOMEM;
         return nullptr;
     }
-    return __interceptor_calloc != nullptr ? __interceptor_calloc(n, size) : __libc_calloc(n, size);
+    return count(caller, __interceptor_calloc != nullptr ? __interceptor_calloc(n, size)
+                                                         : __libc_calloc(n, size));
 }
 
 KELP_TEST_RAW void *realloc(void *ptr, size_t size) {
-    if (inject(__builtin_return_address(0))) {
+    void *caller = __builtin_return_address(0);
+    if (inject(caller)) {
         errno = ENOMEM;
         return nullptr;
     }
-    return __interceptor_realloc != nullptr ? __interceptor_realloc(ptr, size)
-                                            : __libc_realloc(ptr, size);
+    long before = ptr != nullptr && from_library(caller) ? static_cast<long>(malloc_usable_size(ptr)) : 0;
+    void *p = __interceptor_realloc != nullptr ? __interceptor_realloc(ptr, size)
+                                               : __libc_realloc(ptr, size);
+    if (p != nullptr || size == 0)
+        held -= before;
+    return count(caller, p);
+}
+
+KELP_TEST_RAW void free(void *ptr) {
+    if (ptr != nullptr && from_library(__builtin_return_address(0)))
+        held -= static_cast<long>(malloc_usable_size(ptr));
+    if (__interceptor_free != nullptr)
+        __interceptor_free(ptr);
+    else
+        __libc_free(ptr);
 }
 
 }  // extern "C"
@@ -121,6 +154,10 @@ long library_allocs() {
 
 void reset_alloc_count() {
     calls = 0;
+}
+
+long library_heap() {
+    return held.load();
 }
 
 bool alloc_injection_ready() {

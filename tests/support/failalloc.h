@@ -2,7 +2,7 @@
 //
 // The test programs define malloc, calloc and realloc themselves; the
 // definitions forward to the C library (or the sanitizer runtime) and count
-// the calls made directly from libkelp's own code. On request the Nth such
+// the calls made directly from libkelp's own code, and the bytes it holds. On request the Nth such
 // call fails with ENOMEM. The shipped library carries no hook for this.
 #pragma once
 
@@ -16,6 +16,8 @@ void stop_failing();
 // Library allocation calls since the last fail_nth_alloc or reset_alloc_count.
 long library_allocs();
 void reset_alloc_count();
+// Bytes that the library holds from its own allocations (usable sizes).
+long library_heap();
 // True once the interposer knows where libkelp is mapped.
 bool alloc_injection_ready();
 

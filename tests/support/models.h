@@ -1,9 +1,13 @@
-// Plain step-by-step models of the library's trickier algorithms, for
-// differential fuzzing: slow and obviously right.
+// Slow, literal models of the library's trickier algorithms, shared by the
+// test programs and the fuzz targets: each takes the documented steps one by
+// one, so the fast code has something obviously right to be compared with.
 #pragma once
+
+#include <kelp.h>
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <strings.h>
@@ -11,10 +15,7 @@
 
 namespace model {
 
-constexpr int whole_word = 1;
-constexpr int count_only = 2;
-
-// Substitution, one occurrence at a time, moving the tail for each.
+// strsub, one occurrence at a time, moving the tail for each.
 inline int strsub(char *buf, int size, const char *oldstr, const char *newstr, int flags) {
     const long lo = static_cast<long>(std::strlen(oldstr));
     const long ln = static_cast<long>(std::strlen(newstr));
@@ -30,22 +31,15 @@ inline int strsub(char *buf, int size, const char *oldstr, const char *newstr, i
     long work = size;
     int count = 0;
     char *pos = buf;
+    auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
     for (;;) {
         char *occ = std::strstr(pos, oldstr);
+        while (occ != nullptr && (flags & STRSUB_WHOLE_WORD) != 0 &&
+               (alnum(occ[lo]) || (occ != buf && alnum(occ[-1]))))
+            occ = std::strstr(occ + 1, oldstr);
         if (occ == nullptr)
             return count;
-        if (flags & whole_word) {
-            for (;;) {
-                bool after = !std::isalnum(static_cast<unsigned char>(occ[lo]));
-                bool before = occ == buf || !std::isalnum(static_cast<unsigned char>(occ[-1]));
-                if (after && before)
-                    break;
-                occ = std::strstr(occ + 1, oldstr);
-                if (occ == nullptr)
-                    return count;
-            }
-        }
-        if (flags & count_only) {
+        if ((flags & STRSUB_COUNT_ONLY) != 0) {
             if (work != 0 && d > 0) {
                 if (work < static_cast<long>(std::strlen(buf)) + d + 1)
                     return count;
@@ -69,15 +63,15 @@ inline int strsub(char *buf, int size, const char *oldstr, const char *newstr, i
     }
 }
 
-// Bucket insertion sort of keys; returns the input positions in sorted order.
+// llist_strsort as bucket insertion: the keys' input positions in sorted order.
 inline std::vector<size_t> strsort(const std::vector<std::string> &keys, unsigned flags) {
-    const bool nocase = flags & 1;
+    const bool nocase = (flags & LLIST_SORT_NOCASE) != 0;
     auto cmp = [&](const std::string &a, const std::string &b) {
         return nocase ? strcasecmp(a.c_str(), b.c_str()) : std::strcmp(a.c_str(), b.c_str());
     };
     std::vector<std::vector<size_t>> bucket(256);
     for (size_t i = 0; i < keys.size(); ++i) {
-        unsigned char first = static_cast<unsigned char>(keys[i].c_str()[0]);
+        auto first = static_cast<unsigned char>(keys[i].c_str()[0]);
         if (nocase)
             first = static_cast<unsigned char>(std::toupper(first));
         auto &b = bucket[first];
@@ -89,9 +83,26 @@ inline std::vector<size_t> strsort(const std::vector<std::string> &keys, unsigne
     std::vector<size_t> order;
     for (const auto &b : bucket)
         order.insert(order.end(), b.begin(), b.end());
-    if (flags & 2)
+    if ((flags & LLIST_SORT_DESCEND) != 0)
         std::reverse(order.begin(), order.end());
     return order;
+}
+
+// port_strncasecmp, byte by byte through the locale's toupper.
+inline int ncasecmp(const char *a, const char *b, long n) {
+    const long positions = std::min(n, static_cast<long>(std::strlen(a)) + 1);
+    for (long i = 0; i < positions; ++i) {
+        int x = std::toupper(static_cast<unsigned char>(a[i]));
+        int y = std::toupper(static_cast<unsigned char>(b[i]));
+        if (x != y)
+            return x - y;
+    }
+    return 0;
+}
+
+// port_strcasecmp: the same without a limit.
+inline int casecmp(const char *a, const char *b) {
+    return ncasecmp(a, b, LONG_MAX);
 }
 
 }  // namespace model
