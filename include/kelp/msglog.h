@@ -15,11 +15,12 @@ KELP_BEGIN_DECLS
  * @brief Diagnostic log configured from the environment.
  *
  * One record per line:
- * `20261204-10:04:53.081 (DBG-4242): message` — the local time (by
- * default "%04d%02d%02d-%02d:%02d:%02d", or `strftime` of
- * `KELPTRC_TIMEFMT`), the fraction of a second, the level name and the
- * process id, then the message. A record is written when its level is at
- * most the current level (3, "INFO", until configured).
+ * `20261204-10:04:53.081 (DBG-4242): message` — the local time in the
+ * zone that `TZ` names when the record is written (by default
+ * "%04d%02d%02d-%02d:%02d:%02d", or `strftime` of `KELPTRC_TIMEFMT`), the
+ * fraction of a second, the level name and the id of the process that
+ * writes the record, then the message. A record is written when its level
+ * is at most the current level (3, "INFO", until configured).
  *
  * The trace configures itself once, at the first record or the first
  * dbginit(), whichever comes first, from `KELPTRC_LEVEL` (a number of 1
@@ -32,8 +33,9 @@ KELP_BEGIN_DECLS
  *
  * The trace never writes ::gnl_usrmsg. Its state, its held stream and its
  * static buffers are process-wide and unguarded: one thread at a time. A
- * forked child inherits the configured trace and writes its own records
- * with its own process id; lines of parent and child interleave whole.
+ * child inherits the configured trace and writes its own records with its
+ * own process id, also one made without fork handlers (`vfork`, `clone`,
+ * `_Fork`); lines of parent and child interleave whole.
  * @{
  */
 
@@ -85,7 +87,8 @@ KELP_API int trc_sym2lvl(const char *sym);
  * costs nothing more: no clock, no file. In reopen mode a file that cannot
  * be opened is replaced for good by "/tmp/KELP.LOG", after the line
  * "*** PID=%ld: Failed to open '%s', errno=%d ***"; if that fails too, the
- * record is lost. No failure is reported. Not thread-safe.
+ * record is lost. No failure is reported, and `errno` is left as it was.
+ * Not thread-safe.
  *
  * @param lvl   the record's level; negative levels are always written
  * @param flags 0, or ::TRC_VALIST: then the one argument after @p fmt is a
@@ -108,8 +111,9 @@ KELP_API void gnl_msglog(const char *fmt, ...) KELP_PRINTF(1, 2);
  * @brief Names the trace destination.
  *
  * The first given counts: @p path, else @p stream, else @p fd. A stream
- * held so far is closed first (standard output and error are left open);
- * the trace then owns the new stream, made line-buffered on its 4096-byte
+ * held so far is closed first, unless it is standard output or error, or
+ * the @p stream named again without a path (then it stays held); the
+ * trace then owns the new stream, made line-buffered on its 4096-byte
  * buffer. With a path and `KELPTRC_REOPEN=y` (any case) the trace switches
  * for good to reopen mode: nothing is opened now, each record opens,
  * appends to and closes the file. Files are always opened for append.
