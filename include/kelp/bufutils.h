@@ -93,7 +93,7 @@ KELP_API void buf_rshift(void *block, int len, int dist);
  * "Buffer not big enough for file=%s (%d vs %d+%d+%d)" (buffer size,
  * head, file size, tail), "read() failed for %ld-byte file=%s, retval=%d,
  * errno=%d [%s]\n". @p len is then not written and nothing stays allocated.
- * Thread safety: reentrant, apart from ::gnl_usrmsg.
+ * Reentrant (::gnl_usrmsg is per thread).
  *
  * @param fd      open descriptor to read, or -1 to open @p path
  * @param path    the file's path; may be NULL when @p fd is given

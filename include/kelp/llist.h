@@ -21,7 +21,8 @@ KELP_BEGIN_DECLS
  * list: nothing is linked into it (the inserts return NULL, llist_clone()
  * into it returns 1) and nothing is written through it.
  * The functions write no ::gnl_usrmsg; allocation failures go to the trace.
- * No locking: one thread at a time per list.
+ * No locking: one thread at a time per list, any number of lists in
+ * parallel.
  * @{
  */
 

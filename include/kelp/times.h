@@ -68,9 +68,9 @@ KELP_API int yy_to_ccyy(int yy);
  * "invalid time/date (month out of range)" (tm_mon above 11),
  * "Can't go beyond %s" (the 32-bit time range, named in `ctime` format),
  * "temporal instability" (fields that no time has, such as 30 February).
- * Reentrant (its own UTC breakdown, `tzset`, `localtime_r`, `ctime_r`),
- * apart from ::gnl_usrmsg, as long as no thread changes the environment
- * meanwhile.
+ * Reentrant (its own UTC breakdown, `tzset`, `localtime_r`, `ctime_r`;
+ * ::gnl_usrmsg is per thread), as long as no thread changes the
+ * environment meanwhile.
  *
  * @param tm the broken-down local time
  * @return seconds since the epoch, or -1 on failure (one second before the
