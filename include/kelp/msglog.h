@@ -31,9 +31,11 @@ KELP_BEGIN_DECLS
  * record "msglog: Invalid trace level ($%s=%s)" or
  * "msglog: Invalid timestamp precision ($%s=%s)".
  *
- * The trace never writes ::gnl_usrmsg. Its state, its held stream and its
- * static buffers are process-wide and unguarded: one thread at a time. A
- * child inherits the configured trace and writes its own records with its
+ * The trace never writes ::gnl_usrmsg. Records may come from any number
+ * of threads: configuration runs once even when the first records race,
+ * and each record is formatted by its own thread, then written whole
+ * under one lock, so that records never interleave or get lost, in every
+ * destination. A child inherits the configured trace and writes its own records with its
  * own process id, also one made without fork handlers (`vfork`, `clone`,
  * `_Fork`); lines of parent and child interleave whole.
  * @{
@@ -66,8 +68,8 @@ KELP_API int dbglvl(void);
  *
  * @param lvl any level
  * @return "LOG", "ERR", "WARN", "INFO", "DBG", "DBG2" or "DBG3" for 0 to 6;
- *         for any other level the text "<%d>" in a static 21-byte buffer,
- *         overwritten by the next such call (not thread-safe then)
+ *         for any other level the text "<%d>" in a static 21-byte buffer
+ *         of the calling thread, overwritten by its next such call
  */
 KELP_API const char *trc_lvl2sym(int lvl);
 /**
@@ -88,7 +90,7 @@ KELP_API int trc_sym2lvl(const char *sym);
  * be opened is replaced for good by "/tmp/KELP.LOG", after the line
  * "*** PID=%ld: Failed to open '%s', errno=%d ***"; if that fails too, the
  * record is lost. No failure is reported, and `errno` is left as it was.
- * Not thread-safe.
+ * Safe from any thread.
  *
  * @param lvl   the record's level; negative levels are always written
  * @param flags 0, or ::TRC_VALIST: then the one argument after @p fmt is a
@@ -101,7 +103,7 @@ KELP_API void dbgtrc(int lvl, int flags, const char *fmt, ...);
  * @brief Writes one record of level 3 ("INFO"), printf-style.
  *
  * The library reports its internal trouble (allocation failures) this way.
- * No failure is reported. Not thread-safe.
+ * No failure is reported. Safe from any thread.
  *
  * @param fmt printf-style format of the message
  * @param ... its arguments
@@ -122,7 +124,8 @@ KELP_API void gnl_msglog(const char *fmt, ...) KELP_PRINTF(1, 2);
  * [errno=%d]", "dbginit: pthnam too long [%s]" (over 1024 characters in
  * reopen mode), "dbginit: fdopen() failed on fd=%d [errno=%d]". After a
  * failed open no stream is held; records then go to standard error.
- * Not thread-safe.
+ * Safe from any thread, also while others write records: each record goes
+ * whole to the old destination or to the new one.
  *
  * @param path   file to append to, or NULL
  * @param stream stream to write to, or NULL

@@ -2,21 +2,28 @@
 //
 // One state holds everything: the settings read from the environment, the
 // destination, and whether configuration has run. A record is formatted in
-// one place (Line) and written in another (write_line).
+// one place (Line), by its own thread and without a lock, and written in
+// another (Writer), one thread at a time.
 #include "core/internal.h"
 
+#include <pthread.h>
 #include <strings.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -31,13 +38,15 @@ constexpr size_t stdio_bufsize = 4096;
 enum class Mode { reopen, held };
 
 struct TraceState {
-    int level = lvl_info;
+    std::atomic<int> level{lvl_info};
+    // Set by configuration before it is published as done.
     int prec = TRC_PREC_MILLI;
     const char *stamp_fmt = nullptr;  // points into the environment
+    std::atomic<bool> configured{false};
+    // The destination, the writer's (see Writer).
     Mode mode = Mode::held;
     FILE *held = nullptr;
     char path[1025] = "";  // the reopen mode's file
-    bool configured = false;
 };
 
 TraceState trace;
@@ -48,7 +57,7 @@ char file_buf[stdio_bufsize];
 char stdout_buf[stdio_bufsize];
 char stderr_buf[stdio_bufsize];
 
-char lvl_symbuf[21];
+thread_local char lvl_symbuf[21];  // trc_lvl2sym's, one per thread
 
 // ---- Configuration ---------------------------------------------------------
 
@@ -145,7 +154,7 @@ class StampCache {
     size_t len_ = 0;
 };
 
-StampCache stamp_cache;
+thread_local StampCache stamp_cache;
 
 bool StampCache::zone_same(const char *tz) const {
     if (tz == nullptr)
@@ -277,6 +286,10 @@ Line::Line(int lvl, long pid, const char *fmt, va_list ap) {
 }
 
 // ---- Destinations ------------------------------------------------------------
+//
+// The destination (mode, held stream, file name) belongs to whichever
+// thread holds the writer's turn (class Writer below); so does every write
+// to it, so that a record goes whole to one destination.
 
 void hold_stream(FILE *stream) {
     char *buf = stream == stdout ? stdout_buf : stream == stderr ? stderr_buf : file_buf;
@@ -293,7 +306,7 @@ void release_held(FILE *kept) {
         fclose(old);
 }
 
-// The reopen mode's file for one record. When it cannot be opened, the
+// The reopen mode's file for one write. When it cannot be opened, the
 // fallback file replaces it for good, with a notice of what failed; null
 // when neither opens.
 FILE *open_reopen_file() {
@@ -311,30 +324,182 @@ FILE *open_reopen_file() {
     return out;
 }
 
-void write_line(std::string_view line) {
+// Whole records, one or more, to the destination.
+void write_records(std::string_view text) {
     if (trace.mode == Mode::reopen) {
         FILE *out = open_reopen_file();
         if (out == nullptr)
             return;
-        fwrite(line.data(), 1, line.size(), out);
+        fwrite(text.data(), 1, text.size(), out);
         fclose(out);
         return;
     }
     // No stream held (a failed dbginit, or none named yet): standard error
     // rather than losing the record.
     FILE *out = trace.held != nullptr ? trace.held : stderr;
-    fwrite(line.data(), 1, line.size(), out);
+    fwrite(text.data(), 1, text.size(), out);
+}
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Lets one thread at a time write to the destination. A record that finds
+// the turn taken is queued for the writer, and its thread waits until the
+// record is out: every call still returns with its record written, and
+// under contention one write carries the records of several threads.
+class Writer {
+  public:
+    void put(std::string_view line);
+    // Runs fn with the turn, after what was queued before it.
+    template <typename Fn>
+    void alone(Fn fn);
+
+    void before_fork();
+    void after_fork_in_parent();
+    void after_fork_in_child();
+
+  private:
+    using Guard = std::unique_lock<std::mutex>;
+
+    void take_turn(Guard &g);
+    void write_queued(Guard &g);
+    void end_turn(Guard &g);
+    bool wait_written(Guard &g, uint64_t seq);
+
+    static constexpr size_t queue_size = 16384;
+
+    std::mutex lock_;
+    std::condition_variable turn_;  // a batch is out, or the turn is free
+    int sleepers_ = 0;
+    std::atomic<bool> busy_{false};  // some thread has the turn
+    uint64_t queued_ = 0;            // records ever queued
+    std::atomic<uint64_t> written_{0};  // of those, the ones written
+    // Two queues: threads fill one while the writer writes the other.
+    char queues_[2][queue_size];
+    int filling_ = 0;
+    size_t filled_ = 0;
+};
+
+Writer writer;
+
+void Writer::take_turn(Guard &g) {
+    while (busy_.load(std::memory_order_relaxed)) {
+        ++sleepers_;
+        turn_.wait(g);
+        --sleepers_;
+    }
+    busy_.store(true, std::memory_order_relaxed);
+    write_queued(g);
+}
+
+// One batch: what is queued now. Later records wait for the next writer.
+void Writer::write_queued(Guard &g) {
+    if (filled_ == 0)
+        return;
+    const char *batch = queues_[filling_];
+    const size_t n = filled_;
+    const uint64_t upto = queued_;
+    filling_ ^= 1;
+    filled_ = 0;
+    g.unlock();
+    write_records({batch, n});
+    g.lock();
+    written_.store(upto, std::memory_order_release);
+}
+
+void Writer::end_turn(Guard &) {  // with the lock held
+    busy_.store(false, std::memory_order_release);
+    if (sleepers_ > 0)
+        turn_.notify_all();
+}
+
+// Waits for record seq to be written; false, with the lock held, when the
+// turn fell free first and the record is still queued.
+bool Writer::wait_written(Guard &g, uint64_t seq) {
+    // The writer is most likely in one write call: a short spin saves a
+    // sleep and a wake-up.
+    g.unlock();
+    for (int spin = 0; spin < 2000 && busy_.load(std::memory_order_acquire); ++spin) {
+        if (written_.load(std::memory_order_acquire) >= seq)
+            return true;
+        cpu_relax();
+    }
+    g.lock();
+    while (written_.load(std::memory_order_relaxed) < seq &&
+           busy_.load(std::memory_order_relaxed)) {
+        ++sleepers_;
+        turn_.wait(g);
+        --sleepers_;
+    }
+    return written_.load(std::memory_order_relaxed) >= seq;
+}
+
+void Writer::put(std::string_view line) {
+    Guard g(lock_);
+    bool queued = false;
+    if (busy_.load(std::memory_order_relaxed) && line.size() <= queue_size - filled_) {
+        std::memcpy(queues_[filling_] + filled_, line.data(), line.size());
+        filled_ += line.size();
+        if (wait_written(g, ++queued_))
+            return;
+        queued = true;
+    }
+    take_turn(g);  // writes this record too, when it was queued
+    if (!queued) {
+        g.unlock();
+        write_records(line);
+        g.lock();
+    }
+    end_turn(g);
+}
+
+template <typename Fn>
+void Writer::alone(Fn fn) {
+    Guard g(lock_);
+    take_turn(g);
+    g.unlock();
+    fn();
+    g.lock();
+    end_turn(g);
+}
+
+// A child must not inherit a turn, a queue or a lock that no thread of its
+// own would release: fork waits until the queue is out and holds the lock.
+void Writer::before_fork() {
+    lock_.lock();
+    Guard g(lock_, std::adopt_lock);
+    while (busy_.load(std::memory_order_relaxed) || filled_ > 0) {
+        take_turn(g);
+        end_turn(g);
+    }
+    g.release();
+}
+
+void Writer::after_fork_in_parent() {
+    lock_.unlock();
+}
+
+void Writer::after_fork_in_child() {
+    // The threads that slept on the turn did not come along.
+    new (&turn_) std::condition_variable;
+    sleepers_ = 0;
+    lock_.unlock();
 }
 
 // A filtered record costs nothing more: no clock, no process id, no file.
 bool wanted(int lvl) {
-    return lvl <= trace.level;
+    return lvl <= trace.level.load(std::memory_order_relaxed);
 }
 
 void emit(long pid, int lvl, const char *fmt, va_list ap) {
     kelp::SavedErrno keep;
     const Line line(lvl, pid, fmt, ap);
-    write_line(line.text());
+    writer.put(line.text());
 }
 
 void record(int lvl, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -347,78 +512,136 @@ void record(int lvl, const char *fmt, ...) {
     va_end(ap);
 }
 
-// The destination as dbginit names it, once the trace is configured.
-int set_destination(const char *path, FILE *stream, int fd) {
-    release_held(path == nullptr ? stream : nullptr);
+struct Destination {
+    const char *path;
+    FILE *stream;
+    int fd;
+};
 
-    if (path != nullptr) {
+// What naming a destination failed at; reported once the turn is given up.
+enum class Refused { nothing, open, too_long, fdopen };
+
+// Runs with the writer's turn.
+Refused switch_destination(const Destination &to) {
+    release_held(to.path == nullptr ? to.stream : nullptr);
+
+    if (to.path != nullptr) {
         const char *reopen = getenv("KELPTRC_REOPEN");
         if (reopen != nullptr && strcasecmp(reopen, "y") == 0)
             trace.mode = Mode::reopen;
         if (trace.mode == Mode::held) {
-            FILE *f = fopen(path, "ae");
-            if (f == nullptr) {
-                record(lvl_err, "dbginit: fopen(%s) failed [errno=%d]", path, errno);
-                return -1;
-            }
+            FILE *f = fopen(to.path, "ae");
+            if (f == nullptr)
+                return Refused::open;
             hold_stream(f);
-            return 0;
+            return Refused::nothing;
         }
-        const size_t len = std::strlen(path);
-        if (len >= sizeof trace.path) {
-            record(lvl_err, "dbginit: pthnam too long [%s]", path);
-            return -1;
-        }
-        std::memcpy(trace.path, path, len + 1);
-        return 0;
+        const size_t len = std::strlen(to.path);
+        if (len >= sizeof trace.path)
+            return Refused::too_long;
+        std::memcpy(trace.path, to.path, len + 1);
+        return Refused::nothing;
     }
 
-    if (stream != nullptr) {
-        fflush(stream);
-        hold_stream(stream);
-        return 0;
+    if (to.stream != nullptr) {
+        fflush(to.stream);
+        hold_stream(to.stream);
+        return Refused::nothing;
     }
 
-    FILE *f = fdopen(fd, "a");
-    if (f == nullptr) {
-        record(lvl_err, "dbginit: fdopen() failed on fd=%d [errno=%d]", fd, errno);
-        return -1;
-    }
+    FILE *f = fdopen(to.fd, "a");
+    if (f == nullptr)
+        return Refused::fdopen;
     hold_stream(f);
-    return 0;
+    return Refused::nothing;
 }
 
-// Reads the trace configuration from the environment, once per process.
-// dest_given: dbginit is running and names the destination itself.
-// Until a destination is set, records (the report of a refused value among
-// them) go to standard error.
-int configure(bool dest_given) {
-    const Settings s = read_settings(dest_given);
-    trace.configured = true;
-    trace.level = s.level;
+// dbginit's work once the trace is configured.
+int set_destination(const Destination &to) {
+    Refused refused = Refused::nothing;
+    int err = 0;
+    writer.alone([&] {
+        refused = switch_destination(to);
+        err = errno;
+    });
+    switch (refused) {
+    case Refused::nothing:
+        return 0;
+    case Refused::open:
+        record(lvl_err, "dbginit: fopen(%s) failed [errno=%d]", to.path, err);
+        break;
+    case Refused::too_long:
+        record(lvl_err, "dbginit: pthnam too long [%s]", to.path);
+        break;
+    case Refused::fdopen:
+        record(lvl_err, "dbginit: fdopen() failed on fd=%d [errno=%d]", to.fd, err);
+        break;
+    }
+    return -1;
+}
+
+// ---- Configuration, once ------------------------------------------------------
+
+std::mutex config_lock;
+
+// Reads the trace configuration from the environment; given: the
+// destination dbginit names, null at a first record. Runs under
+// config_lock, once per process; records that race it wait for the whole
+// of it, destination included. Until a destination is set, records (the
+// report of a refused value among them) go to standard error.
+int configure(const Destination *given) {
+    const Settings s = read_settings(given != nullptr);
+    trace.level.store(s.level, std::memory_order_relaxed);
     trace.prec = s.prec;
     trace.stamp_fmt = s.stamp_fmt;
-    if (s.refusal != nullptr) {
+    int result = -1;
+    if (s.refusal != nullptr)
         record(lvl_err, s.refusal, s.var, s.value);
-        return -1;
-    }
-    if (!dest_given)
-        set_destination(s.stream == nullptr ? s.path : nullptr, s.stream, -1);
-    return 0;
+    else if (given != nullptr)
+        result = set_destination(*given);
+    else
+        result = set_destination({s.stream == nullptr ? s.path : nullptr, s.stream, -1});
+    trace.configured.store(true, std::memory_order_release);
+    return result;
+}
+
+bool configured() {
+    return trace.configured.load(std::memory_order_acquire);
 }
 
 void configure_once_for_record() {
-    if (!trace.configured)
-        configure(false);
+    if (configured())
+        return;
+    std::lock_guard<std::mutex> once(config_lock);
+    if (!configured())
+        configure(nullptr);
 }
+
+// A child forked while another thread configures or writes would inherit a
+// lock that no thread of its own releases: fork waits for both.
+[[maybe_unused]] const int fork_guard = pthread_atfork(
+    [] {
+        config_lock.lock();
+        writer.before_fork();
+    },
+    [] {
+        writer.after_fork_in_parent();
+        config_lock.unlock();
+    },
+    [] {
+        writer.after_fork_in_child();
+        config_lock.unlock();
+    });
 
 }  // namespace
 
 namespace kelp {
 
 void trace_flush() {
-    if (trace.held != nullptr)
-        fflush(trace.held);
+    writer.alone([] {
+        if (trace.held != nullptr)
+            fflush(trace.held);
+    });
 }
 
 void trace_as(long pid, int lvl, const char *fmt, ...) {
@@ -436,7 +659,7 @@ void trace_as(long pid, int lvl, const char *fmt, ...) {
 extern "C" {
 
 int dbglvl(void) {
-    return trace.level;
+    return trace.level.load(std::memory_order_relaxed);
 }
 
 const char *trc_lvl2sym(int lvl) {
@@ -481,9 +704,13 @@ void gnl_msglog(const char *fmt, ...) {
 }
 
 int dbginit(const char *path, FILE *stream, int fd) {
-    if (!trace.configured && configure(true) != 0)
-        return -1;
-    return set_destination(path, stream, fd);
+    const Destination to{path, stream, fd};
+    if (!configured()) {
+        std::lock_guard<std::mutex> once(config_lock);
+        if (!configured())
+            return configure(&to);
+    }
+    return set_destination(to);
 }
 
 }  // extern "C"
