@@ -25,7 +25,7 @@ void *__libc_realloc(void *, size_t);
 
 // The sanitizer runtime allocates before its shadow memory is ready: the
 // interposer itself must not be instrumented.
-#define KELP_TEST_RAW __attribute__((no_sanitize("address", "undefined")))
+#define KELP_TEST_RAW __attribute__((no_sanitize("address", "undefined", "thread")))
 
 namespace {
 
