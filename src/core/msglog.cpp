@@ -8,6 +8,9 @@
 
 #include <pthread.h>
 #include <strings.h>
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <algorithm>
@@ -15,7 +18,6 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdarg>
 #include <cstdio>
@@ -23,7 +25,6 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <new>
 #include <string_view>
 
 namespace {
@@ -136,6 +137,41 @@ Settings read_settings(bool dest_given) {
 
 // ---- Formatting --------------------------------------------------------------
 
+// getenv("TZ") without a scan of the environment at every record: setenv,
+// putenv and unsetenv change the array, its length, its last entry or the
+// TZ entry itself, and only then is it scanned again.
+class ZoneVariable {
+  public:
+    const char *value();
+
+  private:
+    char **env_ = nullptr;
+    size_t count_ = 0;
+    char *last_ = nullptr;   // env_[count_ - 1]
+    char *entry_ = nullptr;  // the first "TZ=" entry, or null
+    size_t at_ = 0;          // its index
+};
+
+const char *ZoneVariable::value() {
+    char **env = environ;
+    const bool same = env != nullptr && env == env_ && env[count_] == nullptr &&
+                      (count_ == 0 || env[count_ - 1] == last_) &&
+                      (entry_ == nullptr || env[at_] == entry_);
+    if (!same) {
+        env_ = env;
+        count_ = 0;
+        entry_ = nullptr;
+        for (; env != nullptr && env[count_] != nullptr; ++count_) {
+            if (entry_ == nullptr && std::strncmp(env[count_], "TZ=", 3) == 0) {
+                entry_ = env[count_];
+                at_ = count_;
+            }
+        }
+        last_ = count_ > 0 ? env[count_ - 1] : nullptr;
+    }
+    return entry_ != nullptr ? entry_ + 3 : nullptr;
+}
+
 // The timestamp text changes once a second, and when the zone does: TZ is
 // what localtime would follow at this moment, set or changed at any time.
 class StampCache {
@@ -146,6 +182,7 @@ class StampCache {
     bool zone_same(const char *tz) const;
     void keep_zone(const char *tz);
 
+    ZoneVariable zone_;
     time_t sec_ = -1;
     bool tz_set_ = false;
     bool tz_kept_ = false;  // tz_ holds the whole TZ text
@@ -170,7 +207,7 @@ void StampCache::keep_zone(const char *tz) {
 }
 
 std::string_view StampCache::text(time_t sec, const char *fmt) {
-    const char *tz = getenv("TZ");
+    const char *tz = zone_.value();
     if (sec == sec_ && zone_same(tz))
         return {text_, len_};
     // localtime_r alone keeps the zone it first loaded; tzset follows TZ
@@ -348,10 +385,26 @@ inline void cpu_relax() {
 #endif
 }
 
-// Lets one thread at a time write to the destination. A record that finds
-// the turn taken is queued for the writer, and its thread waits until the
-// record is out: every call still returns with its record written, and
-// under contention one write carries the records of several threads.
+// Sleeping on a word while it holds a value, and waking its sleepers: the
+// futex of Linux, private to the process.
+void sleep_while(std::atomic<uint32_t> &word, uint32_t value) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_PRIVATE, value, nullptr,
+            nullptr, 0);
+}
+
+void wake_all(std::atomic<uint32_t> &word) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+            nullptr, 0);
+}
+
+// Lets one thread at a time write to the destination: the one that holds
+// the turn. A record that finds the turn taken is queued; its thread waits
+// (a short spin, then yielding, then sleeping) until the record is out or
+// the turn is free, and the next holder writes what is queued, together
+// with its own record, in one write. So every call still returns with its
+// record written, and under contention one write carries the records of
+// several threads. Alone, a thread takes the turn, writes its own line
+// from its own buffer and gives the turn back: two atomic exchanges.
 class Writer {
   public:
     void put(std::string_view line);
@@ -364,131 +417,155 @@ class Writer {
     void after_fork_in_child();
 
   private:
-    using Guard = std::unique_lock<std::mutex>;
-
-    void take_turn(Guard &g);
-    void write_queued(Guard &g);
-    void end_turn(Guard &g);
-    bool wait_written(Guard &g, uint64_t seq);
+    bool take_turn() { return busy_.exchange(1, std::memory_order_seq_cst) == 0; }
+    void end_turn();
+    void write_turn(std::string_view own);
+    uint64_t enqueue(std::string_view line);
+    void wait(int round, uint64_t seq);
+    void lock_queue();
+    void unlock_queue() { queue_lock_.store(false, std::memory_order_release); }
 
     static constexpr size_t queue_size = 16384;
 
-    std::mutex lock_;
-    std::condition_variable turn_;  // a batch is out, or the turn is free
-    int sleepers_ = 0;
-    std::atomic<bool> busy_{false};  // some thread has the turn
-    uint64_t queued_ = 0;            // records ever queued
-    std::atomic<uint64_t> written_{0};  // of those, the ones written
-    // Two queues: threads fill one while the writer writes the other.
-    char queues_[2][queue_size];
+    std::atomic<uint32_t> busy_{0};      // 1 while some thread has the turn
+    std::atomic<uint32_t> epoch_{0};     // moves on when a turn ends
+    std::atomic<uint32_t> sleepers_{0};  // threads asleep on epoch_
+    std::atomic<uint64_t> written_{0};   // records written of those queued
+    // The queue, under queue_lock_: threads fill one half while the turn
+    // holder writes the other.
+    std::atomic<bool> queue_lock_{false};
+    std::atomic<size_t> filled_{0};
+    uint64_t queued_ = 0;  // records ever queued
     int filling_ = 0;
-    size_t filled_ = 0;
+    char queues_[2][queue_size];
 };
 
 Writer writer;
 
-void Writer::take_turn(Guard &g) {
-    while (busy_.load(std::memory_order_relaxed)) {
-        ++sleepers_;
-        turn_.wait(g);
-        --sleepers_;
+void Writer::lock_queue() {
+    // Held for a copy of a few lines at most; yield to a holder that lost
+    // its processor.
+    for (int round = 0; queue_lock_.exchange(true, std::memory_order_acquire); ++round) {
+        if (round < 64)
+            cpu_relax();
+        else
+            sched_yield();
     }
-    busy_.store(true, std::memory_order_relaxed);
-    write_queued(g);
 }
 
-// One batch: what is queued now. Later records wait for the next writer.
-void Writer::write_queued(Guard &g) {
-    if (filled_ == 0)
+uint64_t Writer::enqueue(std::string_view line) {
+    lock_queue();
+    const size_t filled = filled_.load(std::memory_order_relaxed);
+    uint64_t seq = 0;
+    if (line.size() <= queue_size - filled) {
+        std::memcpy(queues_[filling_] + filled, line.data(), line.size());
+        filled_.store(filled + line.size(), std::memory_order_relaxed);
+        seq = ++queued_;
+    }
+    unlock_queue();
+    return seq;  // 0: no room; the record waits for the turn instead
+}
+
+// With the turn: one write of what is queued, own line appended when it
+// fits; else the queue, then own line.
+void Writer::write_turn(std::string_view own) {
+    if (filled_.load(std::memory_order_relaxed) == 0) {
+        if (!own.empty())
+            write_records(own);
         return;
-    const char *batch = queues_[filling_];
-    const size_t n = filled_;
+    }
+    lock_queue();
+    size_t n = filled_.load(std::memory_order_relaxed);
+    char *batch = queues_[filling_];
+    if (!own.empty() && own.size() <= queue_size - n) {
+        std::memcpy(batch + n, own.data(), own.size());
+        n += own.size();
+        own = {};
+    }
     const uint64_t upto = queued_;
     filling_ ^= 1;
-    filled_ = 0;
-    g.unlock();
+    filled_.store(0, std::memory_order_relaxed);
+    unlock_queue();
     write_records({batch, n});
-    g.lock();
-    written_.store(upto, std::memory_order_release);
+    written_.store(upto, std::memory_order_seq_cst);
+    if (!own.empty())
+        write_records(own);
 }
 
-void Writer::end_turn(Guard &) {  // with the lock held
-    busy_.store(false, std::memory_order_release);
-    if (sleepers_ > 0)
-        turn_.notify_all();
+void Writer::end_turn() {
+    busy_.store(0, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) != 0) {
+        epoch_.fetch_add(1, std::memory_order_seq_cst);
+        wake_all(epoch_);
+    }
 }
 
-// Waits for record seq to be written; false, with the lock held, when the
-// turn fell free first and the record is still queued.
-bool Writer::wait_written(Guard &g, uint64_t seq) {
-    // The writer is most likely in one write call: a short spin saves a
-    // sleep and a wake-up.
-    g.unlock();
-    for (int spin = 0; spin < 2000 && busy_.load(std::memory_order_acquire); ++spin) {
-        if (written_.load(std::memory_order_acquire) >= seq)
-            return true;
+// One round of waiting for record seq (0: for the turn only): spin, then
+// yield, then sleep until a turn ends.
+void Writer::wait(int round, uint64_t seq) {
+    if (round < 32) {
         cpu_relax();
+        return;
     }
-    g.lock();
-    while (written_.load(std::memory_order_relaxed) < seq &&
-           busy_.load(std::memory_order_relaxed)) {
-        ++sleepers_;
-        turn_.wait(g);
-        --sleepers_;
+    if (round < 48) {
+        sched_yield();
+        return;
     }
-    return written_.load(std::memory_order_relaxed) >= seq;
+    const uint32_t epoch = epoch_.load(std::memory_order_seq_cst);
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    if (busy_.load(std::memory_order_seq_cst) != 0 &&
+        (seq == 0 || written_.load(std::memory_order_seq_cst) < seq))
+        sleep_while(epoch_, epoch);
+    sleepers_.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 void Writer::put(std::string_view line) {
-    Guard g(lock_);
-    bool queued = false;
-    if (busy_.load(std::memory_order_relaxed) && line.size() <= queue_size - filled_) {
-        std::memcpy(queues_[filling_] + filled_, line.data(), line.size());
-        filled_ += line.size();
-        if (wait_written(g, ++queued_))
+    uint64_t seq = 0;  // the record's number once queued
+    for (int round = 0;; ++round) {
+        if (seq != 0 && written_.load(std::memory_order_acquire) >= seq)
             return;
-        queued = true;
+        if (take_turn()) {
+            write_turn(seq == 0 ? line : std::string_view());
+            end_turn();
+            return;
+        }
+        if (seq == 0)
+            seq = enqueue(line);
+        wait(round, seq);
     }
-    take_turn(g);  // writes this record too, when it was queued
-    if (!queued) {
-        g.unlock();
-        write_records(line);
-        g.lock();
-    }
-    end_turn(g);
 }
 
 template <typename Fn>
 void Writer::alone(Fn fn) {
-    Guard g(lock_);
-    take_turn(g);
-    g.unlock();
+    for (int round = 0; !take_turn(); ++round)
+        wait(round, 0);
+    write_turn({});
     fn();
-    g.lock();
-    end_turn(g);
+    end_turn();
 }
 
-// A child must not inherit a turn, a queue or a lock that no thread of its
-// own would release: fork waits until the queue is out and holds the lock.
+// A child must not inherit a turn or a queue that no thread of its own
+// would finish: fork takes the turn, with the queue written out, and keeps
+// it (and the queue's lock) across.
 void Writer::before_fork() {
-    lock_.lock();
-    Guard g(lock_, std::adopt_lock);
-    while (busy_.load(std::memory_order_relaxed) || filled_ > 0) {
-        take_turn(g);
-        end_turn(g);
+    for (int round = 0; !take_turn(); ++round)
+        wait(round, 0);
+    for (lock_queue(); filled_.load(std::memory_order_relaxed) != 0; lock_queue()) {
+        unlock_queue();
+        write_turn({});
     }
-    g.release();
 }
 
 void Writer::after_fork_in_parent() {
-    lock_.unlock();
+    unlock_queue();
+    end_turn();
 }
 
 void Writer::after_fork_in_child() {
     // The threads that slept on the turn did not come along.
-    new (&turn_) std::condition_variable;
-    sleepers_ = 0;
-    lock_.unlock();
+    sleepers_.store(0, std::memory_order_relaxed);
+    unlock_queue();
+    end_turn();
 }
 
 // A filtered record costs nothing more: no clock, no process id, no file.
