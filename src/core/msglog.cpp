@@ -6,10 +6,10 @@
 // another (Writer), one thread at a time.
 #include "core/internal.h"
 
-#include <pthread.h>
-#include <strings.h>
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sched.h>
+#include <strings.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -18,8 +18,8 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -642,17 +642,17 @@ int set_destination(const Destination &to) {
         err = errno;
     });
     switch (refused) {
-    case Refused::nothing:
-        return 0;
-    case Refused::open:
-        record(lvl_err, "dbginit: fopen(%s) failed [errno=%d]", to.path, err);
-        break;
-    case Refused::too_long:
-        record(lvl_err, "dbginit: pthnam too long [%s]", to.path);
-        break;
-    case Refused::fdopen:
-        record(lvl_err, "dbginit: fdopen() failed on fd=%d [errno=%d]", to.fd, err);
-        break;
+        case Refused::nothing:
+            return 0;
+        case Refused::open:
+            record(lvl_err, "dbginit: fopen(%s) failed [errno=%d]", to.path, err);
+            break;
+        case Refused::too_long:
+            record(lvl_err, "dbginit: pthnam too long [%s]", to.path);
+            break;
+        case Refused::fdopen:
+            record(lvl_err, "dbginit: fdopen() failed on fd=%d [errno=%d]", to.fd, err);
+            break;
     }
     return -1;
 }
