@@ -33,11 +33,14 @@ KELP_BEGIN_DECLS
  *
  * The trace never writes ::gnl_usrmsg. Records may come from any number
  * of threads: configuration runs once even when the first records race,
- * and each record is formatted by its own thread, then written whole
- * under one lock, so that records never interleave or get lost, in every
- * destination. A child inherits the configured trace and writes its own records with its
- * own process id, also one made without fork handlers (`vfork`, `clone`,
- * `_Fork`); lines of parent and child interleave whole.
+ * and each record is formatted by its own thread, then written whole by
+ * one thread at a time, so that records never interleave or get lost, in
+ * every destination; each call returns with its record written. A child
+ * inherits the configured trace and writes its own records with its own
+ * process id, also one made without fork handlers (`vfork`, `clone`,
+ * `_Fork`); lines of parent and child interleave whole. `fork` waits
+ * until no record is being written; a child made without fork handlers
+ * while another thread writes may find the trace taken for good.
  * @{
  */
 
