@@ -268,6 +268,21 @@ TEST(TraceOutput, TimestampFollowsTheZoneAtEachRecord) {
     EXPECT_EQ(plain(r.out, R"([A-Z]+[-+]\d{4}\.\d{3})"), "INFO: a\nINFO: b\nINFO: c\nINFO: d\n");
     EXPECT_EQ(std::regex_replace(r.out, std::regex(R"(\.\d{3} .*)"), ""),
               "AAA-0300\nBBB-0400\nCCC+0500\nUTC+0000\n");
+    // The built-in stamp is the record's date and time in that zone: the
+    // message is the same, made by the test within one second.
+    r = run_child(dir, {{"KELPTRC_FILENAME", "STDOUT"}, {"KELPTRC_TIMEPREC", "NONE"}}, [] {
+        setenv("TZ", "XXX-9", 1);
+        tzset();
+        for (time_t t = time(nullptr);; t = time(nullptr)) {
+            char text[32];
+            struct tm tm {};
+            strftime(text, sizeof text, "%Y%m%d-%H:%M:%S", localtime_r(&t, &tm));
+            gnl_msglog("%s", text);
+            if (time(nullptr) == t)
+                return 0;
+        }
+    });
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"((^|\n)(\S+) \(INFO-\d+\): \2\n$)"))) << r.out;
 }
 
 // Children made without fork handlers write records with their own id:
