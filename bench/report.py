@@ -76,6 +76,16 @@ def main():
     speed('trace record, held mode, to a file', 'BM_trace_record_kelp', 'BM_trace_record_bare', 0.9,
           'the bare loop is the limit')
     speed('trace record, held mode, to a file', 'BM_trace_record_kelp', 'BM_trace_record_spdlog', 1.0)
+    # -- Trace records from several threads into one file: total rates. --
+    one_thread = 'BM_trace_threads_kelp/real_time/threads:1'
+    for n in (1, 2, 4):
+        ours = f'BM_trace_threads_kelp/real_time/threads:{n}'
+        if n > 1:
+            speed(f'trace records, held mode, {n} threads, against 1 thread', ours, one_thread, 1.0,
+                  'total records per second; no collapse under contention')
+        speed(f'trace records, held mode, {n} threads', ours, f'BM_trace_threads_spdlog/real_time/threads:{n}',
+              1.0, "spdlog's multi-threaded file sink, flushed per record")
+    # -- end of the threads block. --
     for kind in ('grow', 'shrink'):
         for size in (1 << 20, 4 << 20, 16 << 20):
             speed(f'strsub, {kind}, {size >> 20} MiB', f'strsub/{kind}/{size}',
