@@ -1,8 +1,12 @@
 # What `cmake --install` adds beside the library and its headers: the CMake
-# package (kelp::kelp), the pkg-config file and the API reference.
+# package (kelp::kelp) and the pkg-config file. The reference installs from docs/.
 include(CMakePackageConfigHelpers)
 
 set(KELP_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kelp)
+
+# The licence and the change log go with the documentation.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/NEWS.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 install(EXPORT kelpTargets
   NAMESPACE kelp::
@@ -40,7 +44,3 @@ install(CODE "
   configure_file([[${CMAKE_CURRENT_LIST_DIR}/kelp.pc.in]] [[${KELP_PC_FILE}]] @ONLY)
 ")
 install(FILES ${KELP_PC_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-
-# The reference exists only once the docs target has run.
-install(DIRECTORY ${PROJECT_BINARY_DIR}/docs/man/man3 DESTINATION ${CMAKE_INSTALL_MANDIR} OPTIONAL)
-install(DIRECTORY ${PROJECT_BINARY_DIR}/docs/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/html OPTIONAL)

@@ -77,6 +77,11 @@ void vrecord(int lvl, const char *fmt, ...) {
 
 TEST(Core, VersionAndConfigurationDirectory) {
     EXPECT_STREQ(gnl_verstr(), "1.2.3");
+    // The headers' version is the library's.
+    EXPECT_STREQ(KELP_VERSION_STRING, gnl_verstr());
+    EXPECT_EQ(std::to_string(KELP_VERSION_MAJOR) + "." + std::to_string(KELP_VERSION_MINOR) + "." +
+                  std::to_string(KELP_VERSION_PATCH),
+              gnl_verstr());
     unsetenv("KELPDIR");
     EXPECT_STREQ(gnl_kelpdir(), "/opt/morvane/etc");
     for (const char *dir : {"", "/etc/kelp"}) {  // read at each call; empty counts as set
@@ -84,6 +89,25 @@ TEST(Core, VersionAndConfigurationDirectory) {
         EXPECT_STREQ(gnl_kelpdir(), dir);
     }
     unsetenv("KELPDIR");
+}
+
+TEST(Core, CheckVersionIsAtLeastTheGivenVersion) {
+    constexpr int maj = KELP_VERSION_MAJOR, min = KELP_VERSION_MINOR, pat = KELP_VERSION_PATCH;
+    struct Row {
+        int major, minor, patch;
+        bool met;
+    };
+    const Row rows[] = {
+        {maj, min, pat, true},       {maj, min, pat - 1, true},  {maj, min - 1, 99, true},
+        {maj - 1, 99, 99, true},     {maj, min, pat + 1, false}, {maj, min + 1, 0, false},
+        {maj + 1, 0, 0, false},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(bool(KELP_CHECK_VERSION(r.major, r.minor, r.patch)), r.met)
+            << r.major << "." << r.minor << "." << r.patch;
+    // Arguments are whole expressions, not tokens pasted into the comparison.
+    EXPECT_FALSE(KELP_CHECK_VERSION(maj, min, pat ? pat + 1 : 1));
+    EXPECT_TRUE(KELP_CHECK_VERSION(maj, min == 0 ? 0 : min - 1, 0));
 }
 
 TEST(Core, InitIgnoresAndUnblocksFourSignalsUnlessAskedToKeepThem) {

@@ -81,3 +81,14 @@ TEST(Exports, OnlyPublicNamesAreExportedAndNoneIsMissing) {
     for (const auto &name : e.required)
         EXPECT_TRUE(actual.count(name)) << "public but not exported: " << name;
 }
+
+// The Debian symbols file names every public name, so that a package built
+// with a new or a dropped export fails rather than ship a wrong dependency.
+TEST(Exports, DebianSymbolsFileListsThePublicNames) {
+    std::ifstream in(fs::path(KELP_SOURCE_DIR) / "debian" / "libkelp1.symbols");
+    std::set<std::string> listed;
+    for (std::string line; std::getline(in, line);)
+        if (line.size() > 1 && line[0] == ' ')
+            listed.insert(line.substr(1, line.find('@') - 1));
+    EXPECT_EQ(listed, expected_names().allowed);
+}

@@ -21,6 +21,10 @@
 
 #include <string.h>
 
+#if !KELP_CHECK_VERSION(1, 2, 3) || KELP_CHECK_VERSION(1, 2, 4)
+#error "KELP_CHECK_VERSION does not place these headers at 1.2.3"
+#endif
+
 int main(void)
 {
     llist list;
@@ -30,7 +34,7 @@ int main(void)
     memset(&list, 0, sizeof list);
     memset(&counts, 0, sizeof counts);
     memset(&def, 0, sizeof def);
-    if (strcmp(gnl_verstr(), "1.2.3") != 0)
+    if (strcmp(gnl_verstr(), "1.2.3") != 0 || strcmp(gnl_verstr(), KELP_VERSION_STRING) != 0)
         return 1;
     if (gnl_usrmsg[0] != '\0' || sizeof gnl_usrmsg != 1025)
         return 2;

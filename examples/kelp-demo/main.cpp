@@ -3,9 +3,11 @@
 
 #include <kelp.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -35,34 +37,86 @@ const Command *find(const char *name) {
     return nullptr;
 }
 
+constexpr const char *synopsis =
+    "usage: kelp-demo [-h|--help] [-V|--version] [-s COMMAND] [COMMAND [ARGS...]]\n";
+constexpr const char *optstr = "+hVs:";  // stop at the command: its own switches are its own
+
 void usage(FILE *out) {
+    std::fputs(synopsis, out);
     std::fprintf(out,
-                 "usage: kelp-demo [-h|--help] [-s COMMAND] [COMMAND [ARGS...]]\n\n"
-                 "Runs one command, or all of them in turn when none is named.\n"
+                 "\nRuns one command, or all of them in turn when none is named.\n"
                  "The trace goes to standard output unless KELPTRC_FILENAME names a place.\n\n"
                  "commands:\n");
     for (const Command &c : commands)
         std::fprintf(out, "  %-9s %s\n", c.name, c.what);
 }
 
+// The library a program runs with can be a later 1.x than the headers it
+// was built with; say so when it is.
+void version() {
+    std::printf("kelp-demo (libkelp) %s\n", gnl_verstr());
+    if (std::strcmp(gnl_verstr(), KELP_VERSION_STRING) != 0)
+        std::printf("built with libkelp %s\n", KELP_VERSION_STRING);
+}
+
+// A refused command line gets one line saying why, then the synopsis.
+int refuse(const std::string &why) {
+    std::fprintf(stderr, "kelp-demo: %s\n%s", why.c_str(), synopsis);
+    return 2;
+}
+
+// getopt is kept quiet (showerr 0), and the parser's "Illegal switch" text
+// does not tell an unknown switch from a missing argument: getopt's optopt
+// and the switch table do.
+std::string getopt_refusal() {
+    const char *known = optopt > 0 ? std::strchr(optstr, optopt) : nullptr;
+    if (known != nullptr && known[1] == ':')
+        return std::string("switch '-") + char(optopt) + "' needs an argument";
+    return std::string("unknown switch '-") + char(optopt) + "'";
+}
+
+// The long forms, up to the command (whose own switches are its own):
+// --help and --version become -h and -V; any other is refused here, since
+// getopt would take it for a '-' switch.
+const char *long_switches(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        char *a = argv[i];
+        if (a[0] != '-' || a[1] == '\0' || std::strcmp(a, "--") == 0)
+            return nullptr;
+        if (a[1] != '-') {
+            if (std::strchr(a, 's') == a + std::strlen(a) - 1)
+                ++i;  // -s takes the next word
+        } else if (std::strcmp(a, "--help") == 0) {
+            argv[i] = const_cast<char *>("-h");
+        } else if (std::strcmp(a, "--version") == 0) {
+            argv[i] = const_cast<char *>("-V");
+        } else {
+            return a;
+        }
+    }
+    return nullptr;
+}
+
 struct Choice {
     bool help = false;
+    bool version = false;
     const Command *pick = nullptr;
+    const char *unknown = nullptr;  // the name -s gave, when it is none
 };
 
-// -h asks for the usage and ends parsing; -s picks the command to show.
+// -h and -V answer and end parsing; -s picks the command to show.
 int on_switch(gnl_cmdlin_def *def, int kind, int code, char *arg) {
     auto *choice = static_cast<Choice *>(def->appdata);
     if (kind != CMDLIN_SWITCH)
         return 0;  // the command and its arguments are taken from params
-    if (code == 'h') {
-        choice->help = true;
+    if (code == 'h' || code == 'V') {
+        (code == 'h' ? choice->help : choice->version) = true;
         def->stop = 1;
         return 0;
     }
     choice->pick = find(arg);
     if (choice->pick == nullptr)
-        std::fprintf(stderr, "kelp-demo: unknown command '%s'\n", arg);
+        choice->unknown = arg;
     return choice->pick == nullptr;
 }
 
@@ -80,25 +134,24 @@ int main(int argc, char **argv) {
     if (std::getenv("KELPTRC_FILENAME") == nullptr)
         dbginit(nullptr, stdout, -1);
 
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-        if (std::strcmp(argv[i], "--help") == 0)
-            argv[i] = const_cast<char *>("-h");
+    if (const char *bad = long_switches(argc, argv))
+        return refuse(std::string("unknown switch '") + bad + "'");
 
     Choice choice;
     gnl_cmdlin_def def{};
-    def.optstr = "+hs:";  // stop at the command: its own switches are its own
+    def.optstr = optstr;
     def.handler = on_switch;
     def.appdata = &choice;
-    def.showerr = 1;
     def.maxparam = -1;
     if (gnl_cmdlin(argc, argv, &def) != 0) {
-        if (gnl_usrmsg[0] != '\0')
-            std::fprintf(stderr, "%s: %s\n", gnl_prognam, gnl_usrmsg);
-        usage(stderr);
-        return 2;
+        if (choice.unknown != nullptr)
+            return refuse(std::string("unknown command '") + choice.unknown + "'");
+        if (std::strncmp(gnl_usrmsg, "Illegal switch", 14) == 0)
+            return refuse(getopt_refusal());
+        return refuse(gnl_usrmsg);
     }
-    if (choice.help) {
-        usage(stdout);
+    if (choice.help || choice.version) {
+        choice.help ? usage(stdout) : version();
         return 0;
     }
 
@@ -107,11 +160,8 @@ int main(int argc, char **argv) {
     char **args = def.params;
     if (cmd == nullptr && nargs > 0 && std::strcmp(args[0], "all") != 0) {
         cmd = find(args[0]);
-        if (cmd == nullptr) {
-            std::fprintf(stderr, "%s: unknown command '%s'\n", gnl_prognam, args[0]);
-            usage(stderr);
-            return 2;
-        }
+        if (cmd == nullptr)
+            return refuse(std::string("unknown command '") + args[0] + "'");
     }
     if (cmd != nullptr) {
         char *own[] = {const_cast<char *>(cmd->name), nullptr};

@@ -1,6 +1,6 @@
 // Library core: exported globals, process initialisation, version.
 #include "core/internal.h"
-#include "kelp_version.h"
+#include <kelp/version.h>
 
 #include <unistd.h>
 #include <csignal>
