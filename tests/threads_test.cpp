@@ -195,23 +195,31 @@ TEST(Threads, RecordsStayWholeInEveryDestination) {
 TEST(Threads, DbginitMovesTheTraceWhileOthersWrite) {
     TempDir dir;
     const std::string a = dir.file("a.log"), b = dir.file("b.log");
-    EXPECT_EQ(in_child(dir, {},
-                       [&] {
-                           dbginit(a.c_str(), nullptr, -1);
-                           std::atomic<bool> done{false};
-                           std::thread mover([&] {
-                               for (int n = 1; !done.load(); ++n) {
-                                   dbginit((n % 2 != 0 ? b : a).c_str(), nullptr, -1);
-                                   std::this_thread::yield();
-                               }
-                           });
-                           const std::string said =
-                               on_threads([](int t) { return write_records(t, 2000); });
-                           done = true;
-                           mover.join();
-                           return said;
-                       }),
-              "");
+    auto move_while_writing = [&] {
+        dbginit(a.c_str(), nullptr, -1);
+        std::atomic<bool> done{false};
+        std::atomic<long> moves{0};
+        std::thread mover([&] {
+            for (int n = 1; !done.load(); ++n, ++moves) {
+                dbginit((n % 2 != 0 ? b : a).c_str(), nullptr, -1);
+                std::this_thread::yield();
+            }
+        });
+        // Every 100 records a thread waits for a move, however the
+        // threads are scheduled.
+        const std::string said = on_threads([&](int t) {
+            for (long i = 0; i < 2000; ++i) {
+                for (long seen = moves.load(); i % 100 == 0 && moves.load() == seen;)
+                    std::this_thread::yield();
+                dbgtrc(2, 0, "t%d n%ld", t, i);
+            }
+            return "";
+        });
+        done = true;
+        mover.join();
+        return said;
+    };
+    EXPECT_EQ(in_child(dir, {}, move_while_writing), "");
     const Records ra(read_file(a)), rb(read_file(b));
     EXPECT_EQ(ra.torn + rb.torn, "");
     bool moved = false;
@@ -225,7 +233,7 @@ TEST(Threads, DbginitMovesTheTraceWhileOthersWrite) {
         EXPECT_EQ(both, Records::upto(2000)) << "thread " << t;
         moved |= !in_a.empty() && !in_b.empty();
     }
-    EXPECT_TRUE(moved) << "the trace never moved";
+    EXPECT_TRUE(moved) << "no thread wrote to both files";
 }
 
 // ---- The command line ------------------------------------------------------
