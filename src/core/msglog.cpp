@@ -107,26 +107,26 @@ void read_destination(Settings &s) {
     }
 }
 
+// Notes a refused value; its report is written once the rest is in force.
+Settings &refuse(Settings &s, const char *report, const char *var, const char *value) {
+    s.refusal = report;
+    s.var = var;
+    s.value = value;
+    return s;
+}
+
 Settings read_settings(bool dest_given) {
     Settings s;
     if (const char *v = getenv("KELPTRC_LEVEL")) {
-        int lvl = parse_level(v);
-        if (lvl < 1) {
-            s.refusal = "msglog: Invalid trace level ($%s=%s)";
-            s.var = "KELPTRC_LEVEL";
-            s.value = v;
-            return s;
-        }
+        const int lvl = parse_level(v);
+        if (lvl < 1)
+            return refuse(s, "msglog: Invalid trace level ($%s=%s)", "KELPTRC_LEVEL", v);
         s.level = lvl;
     }
     if (const char *v = getenv("KELPTRC_TIMEPREC")) {
-        int prec = parse_precision(v);
-        if (prec < 0) {
-            s.refusal = "msglog: Invalid timestamp precision ($%s=%s)";
-            s.var = "KELPTRC_TIMEPREC";
-            s.value = v;
-            return s;
-        }
+        const int prec = parse_precision(v);
+        if (prec < 0)
+            return refuse(s, "msglog: Invalid timestamp precision ($%s=%s)", "KELPTRC_TIMEPREC", v);
         s.prec = prec;
     }
     s.stamp_fmt = getenv("KELPTRC_TIMEFMT");
