@@ -12,6 +12,9 @@ import subprocess
 import sys
 
 
+# Resident sizes (MiB) of the caller in the command runner's series.
+PROC_SIZES = (0, 256, 1024, 2048)
+
 # What the profiles showed for the goals this machine's runs miss.
 WHY_MISSED = [
     'Case-insensitive compare: the C library loads aligned 16- or 32-byte blocks '
@@ -28,11 +31,6 @@ WHY_MISSED = [
     'strsub growing against a `std::string` rebuilt in one pass (0.9x to 1.0x): '
     'working in place needs a pass to find what fits the size budget and a second '
     'to fill from the end; the rebuild writes a new buffer once. Both are linear.',
-    'Starting and closing a command: `posix_spawn` uses a child that shares the '
-    "parent's memory until exec (vfork); the library's child runs library code "
-    '(descriptor set-up, process group, terminal, trace records on failure), which '
-    'needs a real fork. The pseudo-terminal start also waits until the child holds '
-    'the terminal, so that a first read cannot fail.',
     # -- Trace records from several threads. --
     'Trace records from 2 and 4 threads against 1 (about 1.0x, either side of it from run to '
     'run): every call returns with its record written, so a thread\'s record shares a write '
@@ -129,8 +127,23 @@ def main():
         speed(f'file loading, {size} bytes', f'file2buf/{size}', f'plain_read/{size}', None)
     speed('portable mktime', 'port_mktime', 'mktime', 1.0)
     speed('portable mktime', 'port_mktime', 'timegm', None)
-    speed('start and close /bin/true, pipes', 'BM_RunClosePipes', 'BM_PosixSpawnWaitpid', 0.8)
-    speed('start and close /bin/true, pty', 'BM_RunClosePty', 'BM_PosixSpawnWaitpid', 0.8)
+    # --- command runner: start + close against the caller's resident size ---
+    for mib in PROC_SIZES:
+        size = f'{mib} MiB touched' if mib else 'small caller'
+        speed(f'start and close /bin/true, pipes, {size}', f'BM_RunClosePipes/{mib}',
+              f'BM_PosixSpawnWaitpid/{mib}', 0.9)
+        speed(f'start and close /bin/true, pty, {size}', f'BM_RunClosePty/{mib}',
+              f'BM_PosixSpawnWaitpid/{mib}', 0.8)
+        speed(f'start and close a command line, {size}', f'BM_RunCloseCommandLine/{mib}',
+              f'BM_PosixSpawnShellWaitpid/{mib}', 0.9, 'against `/bin/sh -c true`')
+        speed(f'start and close /bin/true, pipes, {size}', f'BM_RunClosePipes/{mib}',
+              f'BM_ForkExecWaitpid/{mib}', None, 'fork copies the page tables')
+    a, b = f'BM_RunClosePipes/{PROC_SIZES[-1]}', 'BM_RunClosePipes/0'
+    if a in times and b in times:
+        r = times[a] / times[b]
+        rows.append(('start and close, pipes, flat in the caller\'s size', f'`{a}` / `{b}`', '',
+                     f'{r:.2f}', '<= 1.2', 'yes' if r <= 1.2 else 'no', 'time at 2 GiB over time at 0'))
+    # --- end of the command runner block ---
     for name in sorted(times):
         if '_Cxx' in name:
             speed('C++ layer (kelp.hpp) over the C call', name, name.replace('_Cxx', '_C'), 0.95,
@@ -165,7 +178,7 @@ def main():
     lines += ['| ' + ' | '.join(r) + ' |' for r in rows]
     if bytes_rows:
         lines += ['', 'Memory of the word tree against its peers:', ''] + bytes_rows
-    lines += ['', 'Scaling series: `strsub_scaling.png`, `list_sort_scaling.png`.', '']
+    lines += ['', 'Scaling series: `strsub_scaling.png`, `list_sort_scaling.png`, `proc_scaling.png`.', '']
     lines += ['## Where a goal is missed, and why', ''] + [f'- {t}' for t in WHY_MISSED] + ['']
     with open(os.path.join(out_dir, 'RESULTS.md'), 'w') as f:
         f.write('\n'.join(lines))
@@ -217,6 +230,17 @@ def plots(times, out_dir):
             label = f"{impl.replace('BM_', '')} {'same first byte' if same else 'random'}"
             curves.append((label, sorted(pts)))
     plot(os.path.join(out_dir, 'list_sort_scaling.png'), 'List sort by string key', 'nodes', curves)
+    # --- command runner: time against the caller's resident size ---
+    curves = []
+    for impl, label in (('BM_RunClosePipes', 'run_syscmd, pipes'), ('BM_RunClosePty', 'run_syscmd, pty'),
+                        ('BM_RunCloseCommandLine', 'run_syscmd, command line'),
+                        ('BM_PosixSpawnWaitpid', 'posix_spawn'),
+                        ('BM_PosixSpawnShellWaitpid', 'posix_spawn of sh -c true'),
+                        ('BM_ForkExecWaitpid', 'fork + exec')):
+        curves.append((label, [(mib, times[f'{impl}/{mib}']) for mib in PROC_SIZES if f'{impl}/{mib}' in times]))
+    plot(os.path.join(out_dir, 'proc_scaling.png'), 'Start and close a command', 'memory the caller has touched (MiB)',
+         curves, logy=True)
+    # --- end of the command runner block ---
 
 
 if __name__ == '__main__':

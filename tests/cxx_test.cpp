@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -29,7 +31,9 @@ std::vector<std::string> keys_of(const kelp::list &l) {
     return keys;
 }
 
-void set_usrmsg_marker() { std::strcpy(gnl_usrmsg, "earlier failure"); }
+void set_usrmsg_marker() {
+    std::strcpy(gnl_usrmsg, "earlier failure");
+}
 
 }  // namespace
 
@@ -87,10 +91,13 @@ TEST(CxxWordTree, CreateFailureCarriesTheMessageAndOwnershipMovesOnce) {
     ::wtree_destroy(raw);
 }
 
+// Copies of text carry their NUL: the string sort reads each payload as a C
+// string, and the sanitizer build sees any read past one.
 TEST(CxxList, RangeForWalksInOrderAndMayDeleteTheCurrentNode) {
     kelp::list l;
-    for (const char *k : {"pear", "Apple", "apple", "banana"})
-        ASSERT_TRUE(l.push_back_copy({k, std::strlen(k) + 1}));
+    for (std::string k : {"pear", "Apple", "apple", "banana"})
+        ASSERT_TRUE(l.push_back_copy(k));
+    EXPECT_EQ(l.front()->size, 5);
     EXPECT_EQ(keys_of(l), (std::vector<std::string>{"pear", "Apple", "apple", "banana"}));
 
     l.sort(0);
@@ -107,7 +114,7 @@ TEST(CxxList, RangeForWalksInOrderAndMayDeleteTheCurrentNode) {
 
 TEST(CxxList, CloneSpliceAndMoveKeepOneOwnerPerNode) {
     kelp::list src;
-    ASSERT_TRUE(src.push_back_copy({"one", 4}));
+    ASSERT_TRUE(src.push_back_copy("one"));
     static char shared[] = "two";
     ASSERT_TRUE(src.push_back_ref(shared));
 
@@ -168,8 +175,10 @@ TEST(CxxFileBuffer, LoadsWithZeroedReservesAndFreesOnce) {
     EXPECT_EQ(fb->size(), 10);
     auto all = fb->buffer();
     ASSERT_EQ(all.size(), 15u);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(all.data()), 15),
-              std::string("\0\0\0\0" "0123456789" "\0", 15));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(all.data()), 15), std::string("\0\0\0\0"
+                                                                                 "0123456789"
+                                                                                 "\0",
+                                                                                 15));
 
     kelp::file_buffer other = std::move(*fb);
     EXPECT_EQ(fb->data(), nullptr);
@@ -202,6 +211,7 @@ TEST(CxxFileBuffer, FailuresCarryTheLibraryMessage) {
 }
 
 TEST(CxxCommand, PipesCarryInputToOutputAndCloseGivesTheExitCode) {
+    TraceTap tap;  // records about the commands: the trace's file is open before counting
     int before = kelp_test::count_open_fds();
     {
         auto cat = kelp::command::run({"cat"});
@@ -245,6 +255,48 @@ TEST(CxxCommand, PseudoTerminalAndTimeOut) {
     EXPECT_EQ(rc.error().message, "close_syscmd: wait() failed (errno=4)");
 }
 
+// communicate writes and reads at once: 16 MiB each way through cat, 16 MiB
+// printed before the input is read, input that nobody reads (no SIGPIPE),
+// and a few KiB through a raw terminal.
+TEST(CxxCommand, CommunicateNeverDeadlocks) {
+    std::string big(16 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7 + i / 4096);
+    auto cat = kelp::command::run({"cat"});
+    ASSERT_TRUE(cat);
+    auto done = cat->communicate(big);
+    ASSERT_TRUE(done) << done.error().message;
+    EXPECT_TRUE(done->output == big);
+    EXPECT_EQ(done->status, 0);
+    EXPECT_FALSE(cat->running());
+
+    auto first = kelp::command::shell("head -c 16777216 /dev/zero; cat; exit 4");
+    ASSERT_TRUE(first);
+    done = first->communicate("tail");
+    ASSERT_TRUE(done) << done.error().message;
+    EXPECT_EQ(done->output.size(), (16u << 20) + 4);
+    EXPECT_EQ(done->output.substr(16 << 20), "tail");
+    EXPECT_EQ(done->status, 4);
+
+    auto deaf = kelp::command::shell("exit 5");
+    ASSERT_TRUE(deaf);
+    done = deaf->communicate(big);
+    ASSERT_TRUE(done) << done.error().message;
+    EXPECT_EQ(done->status, 5);
+
+    struct termios raw {};
+    cfmakeraw(&raw);
+    std::string text(3000, 'k');
+    for (size_t i = 0; i < text.size(); ++i)
+        text[i] = static_cast<char>('!' + i % 90);
+    auto tty = kelp::command::run({"head", "-c", "3000"}, RUN_PTY, &raw);
+    ASSERT_TRUE(tty);
+    done = tty->communicate(text);
+    ASSERT_TRUE(done) << done.error().message;
+    EXPECT_EQ(done->output, text);
+    EXPECT_EQ(done->status, 0);
+}
+
 TEST(CxxCommand, DestructorClosesQuietly) {
     int before = kelp_test::count_open_fds();
     set_usrmsg_marker();
@@ -274,4 +326,83 @@ TEST(CxxBytes, ViewFormsMatchTheCCalls) {
     EXPECT_EQ(kelp::comma_number(-1234), "-1,234");
     EXPECT_EQ(kelp::comma_number(-1, false), "4,294,967,295");
     EXPECT_EQ(kelp::version(), "1.2.3");
+
+    TraceTap tap;
+    kelp::trace(1, "100% %s sure");  // taken literally
+    EXPECT_NE(tap.text().find("(ERR-" + std::to_string(getpid()) + "): 100% %s sure\n"),
+              std::string::npos);
+}
+
+// Reading the value of a failure ends the program with the error's text, in
+// every build; value_or gives a fallback, error() of a success is empty.
+TEST(CxxResult, ValueOfAFailureEndsTheProgramWithItsMessage) {
+    const kelp::result<int> bad = kelp::error{7, "no luck"};
+    EXPECT_EQ(bad.value_or(3), 3);
+    EXPECT_EQ(kelp::result<int>(4).value_or(3), 4);
+    EXPECT_TRUE(kelp::result<int>(4).error().message.empty());
+    EXPECT_DEATH((void)bad.value(), "value of a failed result \\(7\\): no luck");
+    EXPECT_DEATH((void)*bad, "no luck");
+    const kelp::result<std::string> text = kelp::error{1, "no text"};
+    EXPECT_DEATH((void)text->size(), "no text");
+    const kelp::result<void> none = kelp::error{2, "nothing done"};
+    EXPECT_DEATH(none.value(), "nothing done");
+}
+
+// The pieces of a text, each a view into it.
+template <class Range>
+std::vector<std::string> pieces(const std::string &text, Range &&range) {
+    std::vector<std::string> out;
+    for (std::string_view p : range) {
+        EXPECT_TRUE(p.data() >= text.data() && p.data() + p.size() <= text.data() + text.size());
+        out.emplace_back(p);
+    }
+    return out;
+}
+
+static_assert(std::ranges::forward_range<decltype(kelp::lines(""))>);
+static_assert(std::ranges::forward_range<decltype(kelp::words(""))>);
+
+TEST(CxxText, LinesFieldsAndWordsAreViewsIntoTheText) {
+    using V = std::vector<std::string>;
+    const struct {
+        const char *what;
+        std::string text;
+        V lines, commas, words;
+    } cases[] = {
+        {"empty", "", {}, {}, {}},
+        {"no line end", "a b", {"a b"}, {"a b"}, {"a", "b"}},
+        {"a line end", "a\n", {"a"}, {"a\n"}, {"a"}},
+        {"CR LF, an empty line, no end",
+         "a,b\r\n\r\n,",
+         {"a,b", "", ","},
+         {"a", "b\r\n\r\n", ""},
+         {"a,b", ","}},
+        {"blanks only", " \t\n", {" \t"}, {" \t\n"}, {}},
+        {"a lone CR stays", "a\r", {"a\r"}, {"a\r"}, {"a"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(pieces(c.text, kelp::lines(c.text)), c.lines);
+        EXPECT_EQ(pieces(c.text, kelp::fields(c.text, ',')), c.commas);
+        EXPECT_EQ(pieces(c.text, kelp::words(c.text)), c.words);
+    }
+}
+
+// The trimmed views agree with stript and stripl on every byte and flag.
+TEST(CxxText, TrimmingAgreesWithTheCFunctions) {
+    for (int flags = 0; flags < 4; ++flags) {
+        for (int b = 1; b < 256; ++b) {
+            const std::string run(2, static_cast<char>(b));
+            const std::string text = run + "x" + run + "x" + run;
+            std::string end = text, start = text, both = text;
+            stript(end.data(), flags);
+            stripl(start.data(), flags);
+            stript(both.data(), flags);
+            stripl(both.data(), flags);
+            EXPECT_EQ(kelp::trim_end(text, flags), end.c_str()) << b << " " << flags;
+            EXPECT_EQ(kelp::trim_start(text, flags), start.c_str()) << b << " " << flags;
+            EXPECT_EQ(kelp::trim(text, flags), both.c_str()) << b << " " << flags;
+        }
+    }
+    EXPECT_EQ(kelp::trim(std::string_view("\0a\0", 3)), "a");  // NUL counts as a control
 }

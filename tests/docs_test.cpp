@@ -69,12 +69,14 @@ std::string declaration_of(const std::string &code, const std::string &name) {
     return "";
 }
 
-// The public headers without comments and preprocessor lines.
+// The public C headers without comments and preprocessor lines.
 const std::string &header_code() {
     static const std::string code = [] {
         std::string all;
         for (const auto &entry :
              fs::directory_iterator(fs::path(KELP_SOURCE_DIR) / "include" / "kelp")) {
+            if (entry.path().extension() != ".h")
+                continue;  // the C++ layer calls the names, it does not declare them
             std::istringstream lines(read_file(entry.path()));
             for (std::string line; std::getline(lines, line);) {
                 size_t first = line.find_first_not_of(" \t");

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -90,32 +91,54 @@ void through_a_terminal() {
          close_syscmd(rfd, wfd, pid));
 }
 
-// The same conversation through the C++ layer: the command owns its
-// descriptors and is closed when it goes out of scope.
+// The same conversation through the C++ layer: communicate writes the input
+// and reads the output at once, so no size of either can block, then closes
+// the command; the text views split the output without copying it.
 void through_the_cxx_layer() {
     auto cmd = kelp::command::run({"tr", "a-z", "A-Z"});
     if (!cmd) {
         std::printf("kelp::command::run failed: %s\n", cmd.error().message.c_str());
         return;
     }
-    if (!cmd->write("hello through kelp.hpp\n"))
+    auto done = cmd->communicate("hello through kelp.hpp\n  and communicate  \n");
+    if (!done) {
+        std::printf("communicate failed: %s\n", done.error().message.c_str());
         return;
-    cmd->close_input();
-    auto out = cmd->read_all();
-    auto code = cmd->close();
-    show("kelp::command (C++), tr a-z A-Z:", out ? *out : std::string(), code ? *code : -1);
+    }
+    show("kelp::command (C++), tr a-z A-Z, communicate:", done->output, done->status);
+    std::printf("  its words:");
+    for (std::string_view line : kelp::lines(done->output))
+        for (std::string_view word : kelp::words(line))
+            std::printf(" [%.*s]", static_cast<int>(word.size()), word.data());
+    std::printf("\n");
+}
+
+// gnl_init(NULL), as main() calls it, makes the process ignore SIGCHLD, and
+// then the system reaps every child as it ends: close_syscmd finds none.
+void exit_codes_and_sigchld() {
+    int rfd, wfd, pid;
+    if (run_syscmd("exit 3", nullptr, &rfd, &wfd, &pid, nullptr, nullptr, 0) != 0)
+        return;
+    int rc = close_syscmd(rfd, wfd, pid);
+    std::printf("after gnl_init(NULL), SIGCHLD ignored: close_syscmd gives %d\n  [%s]\n", rc,
+                gnl_usrmsg);
 }
 
 }  // namespace
 
 int demo::proc(int, char **) {
-    // gnl_init ignores SIGCHLD, and then the system reaps children before
-    // close_syscmd can: a program that wants exit codes takes it back.
+    std::fflush(stdout);
+    exit_codes_and_sigchld();
+    // A program that wants its commands' exit codes starts with
+    // gnl_init(&keep) instead, which leaves SIGCHLD at its default. This
+    // program called gnl_init(NULL) already: put back what it would have kept.
     struct sigaction dfl {};
     struct sigaction saved {};
     dfl.sa_handler = SIG_DFL;
     sigaction(SIGCHLD, &dfl, &saved);
-    std::fflush(stdout);
+    const gnl_initopts keep = {0, GNL_INIT_KEEPSIGS};
+    gnl_init(&keep);
+    std::printf("with gnl_init(&keep), GNL_INIT_KEEPSIGS, the exit codes come back:\n");
     through_pipes();
     through_a_terminal();
     through_the_cxx_layer();

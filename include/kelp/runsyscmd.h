@@ -32,19 +32,33 @@ struct winsize;
  * In pipe mode the caller writes the command's input on @p wfd and reads
  * its output on @p rfd. With ::RUN_PTY the child gets a new session whose
  * controlling terminal is the slave side, and @p rfd and @p wfd are both
- * the master. The parent does not wait; close_syscmd() ends the command.
+ * the master. A command line runs as `system` runs it (`/bin/sh -c`), the
+ * shell being the child itself.
+ *
+ * The child shares the caller's memory until it execs, like `posix_spawn`:
+ * starting a command costs the same in a small and a large program, and the
+ * child runs no library code and takes no lock (safe beside threads that
+ * allocate or print). It returns once the child has exec'd (so with
+ * ::RUN_PTY the command holds the terminal). The command starts with
+ * `SIGPIPE`, `SIGUSR1`, `SIGUSR2` and `SIGCHLD` at their default action and
+ * nothing blocked, whatever the caller has; other ignored signals stay
+ * ignored. Nothing of the start-up lands on descriptors 0, 1 or 2, also in a
+ * caller that closed them. Safe to call from several threads at once.
  *
  * Failures in the caller: "run_pipe_cmd: pipe(R) failed (errno=%d)",
  * "run_pipe_cmd: pipe(W) failed (errno=%d)", "run_pipe_cmd: fork() failed
  * (errno=%d)", "run_pty_app: open(%s) failed (errno=%d)", "run_pty_app:
  * fork() failed (errno=%d)", "run_syscmd: fcntl(GETFL) failed (errno=%d)",
  * "run_syscmd: fcntl(SETFL) failed (errno=%d)"; what was opened is closed
- * and a forked child's process group killed. Failures inside the child are
- * ERR trace records, and its exit code is the failing call's `errno` (2
- * for a program that does not exist).
+ * and a started child's process group killed. A step that fails inside the
+ * child (2 for a program that does not exist) becomes its exit code, and
+ * its ERR record is written to the caller's trace, with the child's process
+ * id, before the call returns. The DBG record of a command line's end is
+ * written when close_syscmd() reaps it.
  *
- * @param command shell command line run with `system` when @p argv is NULL
- * @param argv    NULL-terminated argument vector run with `execvp`, or NULL
+ * @param command shell command line, run when @p argv is NULL
+ * @param argv    NULL-terminated argument vector, searched along `PATH` as
+ *                `execvp` does, or NULL
  * @param rfd     receives the read descriptor (-1 first)
  * @param wfd     receives the write descriptor (-1 first)
  * @param pid     receives the child's process id (-1 first)
@@ -58,13 +72,23 @@ KELP_API int run_syscmd(const char *command, char *const argv[], int *rfd, int *
 /**
  * @brief Closes a command's descriptors and waits up to a second for it.
  *
- * A child still running after the second is killed with its process
- * group. Borrows the `SIGALRM` action and the alarm timer for the call and
- * restores both (a pending alarm keeps the seconds it had at the start).
- * Failures: "close_syscmd: wait() failed (errno=%d)", replaced by
- * "close_syscmd: kill(-%ld) failed (errno=%d)" when the kill fails too.
- * With `SIGCHLD` ignored (gnl_init() default) the wait fails with
- * `ECHILD`. Nothing else may use `SIGALRM` or `alarm` meanwhile.
+ * Waits for any child (a wait that reaps another child, or that another
+ * signal interrupts, grants a new second). A child still running after its
+ * second is killed with its process group. Borrows the `SIGALRM` action and
+ * the alarm timer for the call and restores both (a pending alarm keeps the
+ * seconds it had at the start); the alarm's signal is unblocked in the
+ * calling thread meanwhile, unless one was already pending there. Failures:
+ * "close_syscmd: wait() failed (errno=%d)", replaced by "close_syscmd:
+ * kill(-%ld) failed (errno=%d)" when the kill fails too. With `SIGCHLD`
+ * ignored (gnl_init() default) the system reaps children itself and the wait
+ * fails with `ECHILD`: a program that wants exit codes calls gnl_init() with
+ * ::GNL_INIT_KEEPSIGS.
+ *
+ * Threads: the alarm is the process's, so calls are serialised inside the
+ * library, and a `SIGALRM` that lands on another thread is passed on to the
+ * one that waits. The exit status of a command that another thread's
+ * close_syscmd() reaped is kept for this command's own call. Nothing else
+ * may use `SIGALRM` or `alarm` meanwhile.
  *
  * @param rfd the read descriptor from run_syscmd()
  * @param wfd the write descriptor from run_syscmd()

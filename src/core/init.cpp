@@ -16,17 +16,7 @@ int gnl_errno;
 const char *gnl_prognam;
 }
 
-#ifdef KELP_COVERAGE
-extern "C" void __gcov_dump(void);
-#endif
-
 namespace kelp {
-
-void coverage_flush() {
-#ifdef KELP_COVERAGE
-    __gcov_dump();
-#endif
-}
 
 void set_usrmsg(const char *fmt, ...) {
     // Format aside first: an argument may point into gnl_usrmsg itself.

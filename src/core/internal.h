@@ -59,15 +59,8 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-// Flushes the trace's held stream, for a forked child that is about to _exit.
-void trace_flush();
-
 // A record that another process (a child that cannot write it itself) would have
 // written: as dbgtrc(lvl, 0, fmt, ...), with pid in the level piece.
 void trace_as(long pid, int lvl, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-
-// In the coverage build, writes the counts of a forked child that is about to
-// exec or _exit (neither runs the exit handlers that would). Else nothing.
-void coverage_flush();
 
 }  // namespace kelp

@@ -714,13 +714,6 @@ void configure_once_for_record() {
 
 namespace kelp {
 
-void trace_flush() {
-    writer.alone([] {
-        if (trace.held != nullptr)
-            fflush(trace.held);
-    });
-}
-
 void trace_as(long pid, int lvl, const char *fmt, ...) {
     configure_once_for_record();
     if (!wanted(lvl))
