@@ -1,6 +1,8 @@
 // Trace records in held mode, to a file, against the plain loop a program
 // would write itself and against spdlog's single-threaded file sink flushed
-// on every record (the same durability as the trace's line-buffered stream).
+// on every record (the same durability as the trace's line-buffered stream);
+// then from 1, 2 and 4 threads into one file, against spdlog's
+// multi-threaded sink.
 #include <kelp.h>
 
 #include <benchmark/benchmark.h>
@@ -74,6 +76,65 @@ void BM_trace_record_spdlog(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_trace_record_spdlog);
+#endif
+
+// ---- From several threads at once ------------------------------------------
+//
+// Every thread writes held-mode records into one file; items per second is
+// the total over the threads. The peer is spdlog's multi-threaded file sink,
+// flushed on every record.
+
+std::string threads_path;
+
+void kelp_threads_open(const benchmark::State &) {
+    threads_path = bench_file("kelp-threads");
+    dbginit(threads_path.c_str(), nullptr, -1);
+}
+
+void kelp_threads_close(const benchmark::State &) {
+    dbginit(nullptr, stderr, -1);
+    unlink(threads_path.c_str());
+}
+
+void BM_trace_threads_kelp(benchmark::State &state) {
+    long n = 0;
+    for (auto _ : state)
+        dbgtrc(3, 0, "bench: record %ld of the held stream (%s)", ++n, "payload");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_trace_threads_kelp)
+    ->Setup(kelp_threads_open)
+    ->Teardown(kelp_threads_close)
+    ->ThreadRange(1, 4)
+    ->UseRealTime();
+
+#ifdef KELP_HAVE_SPDLOG
+std::shared_ptr<spdlog::logger> threads_logger;
+
+void spdlog_threads_open(const benchmark::State &) {
+    threads_path = bench_file("spdlog-threads");
+    auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(threads_path, true);
+    threads_logger = std::make_shared<spdlog::logger>("bench-threads", sink);
+    threads_logger->set_pattern("%Y%m%d-%H:%M:%S.%e (%l-%P): %v");
+    threads_logger->flush_on(spdlog::level::trace);
+}
+
+void spdlog_threads_close(const benchmark::State &) {
+    threads_logger.reset();
+    unlink(threads_path.c_str());
+}
+
+void BM_trace_threads_spdlog(benchmark::State &state) {
+    long n = 0;
+    for (auto _ : state)
+        threads_logger->info("bench: record {} of the held stream ({})", ++n, "payload");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_trace_threads_spdlog)
+    ->Setup(spdlog_threads_open)
+    ->Teardown(spdlog_threads_close)
+    ->ThreadRange(1, 4)
+    ->UseRealTime();
 #endif
 
 }  // namespace

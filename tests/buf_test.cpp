@@ -166,6 +166,13 @@ TEST_F(FileLoad, FailuresSayWhy) {
     ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
     EXPECT_EQ(file2buf(fd, nullptr, buf, 10, &len_, 0, 0), buf);
     EXPECT_EQ(close(fd), 0);  // still open after failure and success
+    // Size 0 still reads: a descriptor open only for writing is no empty file.
+    kelp_test::write_file(empty_, "");
+    fd = open(empty_.c_str(), O_WRONLY | O_CLOEXEC);
+    len_ = -1;
+    fails(fd, nullptr, -1, 0, 0,
+          "read() failed for 0-byte file=<NULL>, retval=-1, errno=9 [Bad file descriptor]\n");
+    EXPECT_EQ(close(fd), 0);
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <climits>
 #include <csignal>
@@ -270,6 +273,76 @@ TEST(TraceOutput, RecordLayoutLevelsAndPid) {
     EXPECT_EQ(own, 5u);
 }
 
+TEST(TraceOutput, TimestampFollowsTheZoneAtEachRecord) {
+    TempDir dir;
+    auto r = run_child(dir, {{"KELPTRC_FILENAME", "STDOUT"}, {"KELPTRC_TIMEFMT", "%Z%z"}}, [] {
+        unsetenv("TZ");
+        gnl_msglog("the system's zone");
+        unsetenv("HOME");  // the environment keeps its length
+        setenv("TZ", "AAA3", 1);
+        gnl_msglog("a");
+        setenv("TZ", "BBB4", 1);  // no tzset: localtime follows it all the same
+        gnl_msglog("b");
+        setenv("TZ", "CCC-5", 1);
+        tzset();  // within the same second as likely as not
+        gnl_msglog("c");
+        unsetenv("TZ");
+        setenv("TZ", "UTC0", 1);
+        gnl_msglog("d");
+        return 0;
+    });
+    r.out.erase(0, r.out.find('\n') + 1);
+    EXPECT_EQ(plain(r.out, R"([A-Z]+[-+]\d{4}\.\d{3})"), "INFO: a\nINFO: b\nINFO: c\nINFO: d\n");
+    EXPECT_EQ(std::regex_replace(r.out, std::regex(R"(\.\d{3} .*)"), ""),
+              "AAA-0300\nBBB-0400\nCCC+0500\nUTC+0000\n");
+    // The built-in stamp is the record's date and time in that zone: the
+    // message is the same, made by the test within one second.
+    r = run_child(dir, {{"KELPTRC_FILENAME", "STDOUT"}, {"KELPTRC_TIMEPREC", "NONE"}}, [] {
+        setenv("TZ", "XXX-9", 1);
+        tzset();
+        for (time_t t = time(nullptr);; t = time(nullptr)) {
+            char text[32];
+            struct tm tm {};
+            strftime(text, sizeof text, "%Y%m%d-%H:%M:%S", localtime_r(&t, &tm));
+            gnl_msglog("%s", text);
+            if (time(nullptr) == t)
+                return 0;
+        }
+    });
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"((^|\n)(\S+) \(INFO-\d+\): \2\n$)"))) << r.out;
+}
+
+// Children made without fork handlers write records with their own id:
+// _Fork, a bare clone, and a child that shares the parent's memory until it
+// exits.
+TEST(TraceOutput, EveryRecordCarriesTheIdOfItsWriter) {
+    TempDir dir;
+    auto r = run_child(dir, {{"KELPTRC_FILENAME", "STDOUT"}}, [] {
+        gnl_msglog("parent");
+        auto record = +[](void *) -> int {
+            gnl_msglog("child");
+            _exit(0);
+        };
+        static char stack[256 * 1024];
+        for (int how = 0; how < 3; ++how) {
+            pid_t pid = how == 0   ? _Fork()
+                        : how == 1 ? static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0))
+                                   : clone(record, stack + sizeof stack,
+                                           CLONE_VM | CLONE_VFORK | SIGCHLD, nullptr);
+            if (pid == 0)
+                record(nullptr);
+            waitpid(pid, nullptr, 0);
+            std::printf("%ld\n", static_cast<long>(pid));
+        }
+        return 0;
+    });
+    const std::regex child(R"(\(INFO-(\d+)\): child\n(\d+)\n)");
+    int own = 0;
+    for (std::sregex_iterator m(r.out.begin(), r.out.end(), child), end; m != end; ++m)
+        own += (*m)[1] == (*m)[2];
+    EXPECT_EQ(own, 3) << r.out;
+}
+
 TEST(TraceOutput, DbginitTakesStreamPathOrDescriptor) {
     TempDir dir;
     auto r = run_child(dir, {{"KELPTRC_FILENAME", "env.log"}, {"KELPTRC_LEVEL", "DBG"}}, [] {
@@ -281,6 +354,14 @@ TEST(TraceOutput, DbginitTakesStreamPathOrDescriptor) {
         std::printf("still open\n");  // standard output stays open as the trace moves on
         failed |= dbginit(nullptr, nullptr, open("b.log", O_WRONLY | O_CREAT | O_APPEND, 0600));
         gnl_msglog("on fd");
+        // A stream handed in is the trace's: kept when handed in again alone,
+        // closed when a path takes over.
+        FILE *own = std::fopen("own.log", "a");
+        failed |= dbginit(nullptr, own, -1) | dbginit(nullptr, own, -1);
+        gnl_msglog("on own");
+        const int fds = kelp_test::count_open_fds();
+        failed |= dbginit("c.log", own, -1) | (kelp_test::count_open_fds() != fds);
+        gnl_msglog("on c");
         // A failure leaves no stream: its report and later records go to
         // stderr.
         failed |= dbginit(nullptr, nullptr, 987) != -1 ||
@@ -292,6 +373,8 @@ TEST(TraceOutput, DbginitTakesStreamPathOrDescriptor) {
     EXPECT_EQ(plain(r.out), "DBG: on stdout\nstill open\n");
     EXPECT_EQ(plain(read_file(dir.file("a.log"))), "INFO: on a\n");
     EXPECT_EQ(plain(read_file(dir.file("b.log"))), "INFO: on fd\n");
+    EXPECT_EQ(plain(read_file(dir.file("own.log"))), "INFO: on own\n");
+    EXPECT_EQ(plain(read_file(dir.file("c.log"))), "INFO: on c\n");
     EXPECT_EQ(plain(r.err),
               "ERR: dbginit: fdopen() failed on fd=987 [errno=9]\n"
               "ERR: dbginit: fopen(/nonexistent-dir/x.log) failed "

@@ -17,8 +17,8 @@ KELP_BEGIN_DECLS
  * may be NULL. None of these functions allocates, traces or writes
  * ::gnl_usrmsg, and none can fail. Character classes and case mappings are
  * those of the current locale, applied to each byte as an unsigned value.
- * All are reentrant, except buf2hex() and comma_number() when they use
- * their static buffer.
+ * All are reentrant; the static buffer of buf2hex() and comma_number() is
+ * one per thread.
  * @{
  */
 
@@ -125,8 +125,8 @@ KELP_API void stripl(char *s, int flags);
  *
  * Only whole bytes are shown: as many as fit in @p size with the
  * terminator (3 characters per byte, the first needing 2). Without a
- * buffer the text goes to a static 257-byte buffer (at most 85 bytes
- * shown), overwritten by the next such call: not thread-safe then.
+ * buffer the text goes to a static 257-byte buffer of the calling thread
+ * (at most 85 bytes shown), overwritten by the thread's next such call.
  *
  * @param bytes the bytes
  * @param count number of bytes; 0 or less gives the empty string
@@ -140,8 +140,8 @@ KELP_API char *buf2hex(const void *bytes, int count, char *out, int size);
  * @brief Formats an integer with commas between groups of three digits.
  *
  * "-2,147,483,648" is the longest result (15 bytes with the terminator).
- * Without a buffer the text goes to a static 15-byte buffer, overwritten
- * by the next such call: not thread-safe then.
+ * Without a buffer the text goes to a static 15-byte buffer of the calling
+ * thread, overwritten by the thread's next such call.
  *
  * @param value     the value
  * @param out       output buffer of at least 15 bytes, or NULL for the static one

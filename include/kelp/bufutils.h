@@ -54,8 +54,8 @@ KELP_API void *buf_align(int alignment, const void *data, void *buf, int len);
 /**
  * @brief Moves a block @p dist bytes towards lower addresses.
  *
- * Copies byte by byte upwards, so overlapping moves are right; the last
- * @p dist bytes of the old block keep their contents.
+ * Overlapping moves are right (a `memmove`); the last @p dist bytes of
+ * the old block keep their contents.
  *
  * @param block first byte of the block; afterwards it starts at block - dist
  * @param len   block length; 0 or less does nothing
@@ -65,8 +65,8 @@ KELP_API void buf_lshift(void *block, int len, int dist);
 /**
  * @brief Moves a block @p dist bytes towards higher addresses.
  *
- * Copies byte by byte downwards, so overlapping moves are right; the first
- * @p dist bytes of the old block keep their contents.
+ * Overlapping moves are right (a `memmove`); the first @p dist bytes of
+ * the old block keep their contents.
  *
  * @param block first byte of the block; afterwards it starts at block + dist
  * @param len   block length; 0 or less does nothing
@@ -80,8 +80,10 @@ KELP_API void buf_rshift(void *block, int len, int dist);
  * The buffer holds @p head reserved bytes, the file, @p tail reserved
  * bytes. In a buffer allocated here the reserves are zeroed; in the
  * caller's they are left untouched. The file is read with a single `read`
- * of its size: a short read fails. A descriptor passed in is read from its
- * offset and stays open; one opened here is closed on every path.
+ * of its size, also when that is 0: a short read fails, and so does a
+ * descriptor that cannot be read (pipes and terminals, whose size is 0,
+ * load as empty). A descriptor passed in is read from its offset and stays
+ * open; one opened here is closed on every path.
  *
  * On failure ::gnl_usrmsg holds one of (the file named by @p path, or
  * "<NULL>"): "open(%s) failed, errno=%d [%s]",
@@ -91,7 +93,7 @@ KELP_API void buf_rshift(void *block, int len, int dist);
  * "Buffer not big enough for file=%s (%d vs %d+%d+%d)" (buffer size,
  * head, file size, tail), "read() failed for %ld-byte file=%s, retval=%d,
  * errno=%d [%s]\n". @p len is then not written and nothing stays allocated.
- * Thread safety: reentrant, apart from ::gnl_usrmsg.
+ * Reentrant (::gnl_usrmsg is per thread).
  *
  * @param fd      open descriptor to read, or -1 to open @p path
  * @param path    the file's path; may be NULL when @p fd is given

@@ -57,8 +57,13 @@ struct gnl_cmdlin_def {
  * the handler leaves whatever the handler wrote. Continues from wherever
  * `getopt`'s `optind` stands; reset it to parse again. Switch characters
  * are 7-bit: a byte above 127 in optstr or mandsw is refused with
- * "Unsupported switch character (code %d) in %s". Not thread-safe
- * (`getopt` state, ::gnl_prognam).
+ * "Unsupported switch character (code %d) in %s".
+ *
+ * Serialised: `getopt`'s state is the process's, so calls from several
+ * threads run one at a time (the handler runs inside the call). The state
+ * carries over between the calls of one thread; a call that follows
+ * another thread's starts afresh at `argv[1]`, never inside the other
+ * thread's arguments. ::gnl_prognam is process-wide: the last call sets it.
  *
  * @param argc argument count
  * @param argv argument vector; `getopt` may reorder it

@@ -17,7 +17,8 @@ KELP_BEGIN_DECLS
  * IPv4 addresses are 32-bit values in network byte order, as `inet_addr`
  * gives them. Interrupted system calls are retried while `errno` is
  * `EINTR`. Failures return -1 with a message in ::gnl_usrmsg; nothing is
- * traced. No locks: `gethostbyname` and ::gnl_usrmsg are process-wide.
+ * traced. Safe from any thread: the resolver is asked through
+ * `gethostbyname_r`, and ::gnl_usrmsg is per thread.
  * @{
  */
 
@@ -57,7 +58,8 @@ KELP_API int ginet_dotted_ip(const char *str);
  * "ginet_str2ipaddr: uname() failed (errno=%d)", "ginet_str2ipaddr:
  * gethostbyname() failed on (%s) [errno=%d, h_errno=%d]",
  * "ginet_str2ipaddr: gethostbyname(%s) returned non-inet address (type %d)".
- * Not thread-safe (`gethostbyname`).
+ * The lookup's `h_errno` is left where `gethostbyname` leaves it.
+ * Reentrant (`gethostbyname_r`).
  *
  * @param name host name or dotted quad, or NULL for the local host's name
  * @param addr receives the address, network order, only on success
@@ -94,8 +96,8 @@ KELP_API int ginet_ipaddr_to_ifnam(const uint32_t *addr, char *name);
  *        "Other" for 9, "Raw IP" for 129.
  * @param code the medium code
  * @return a constant name, or for any other code "<%u>" in a static
- *         51-byte buffer overwritten by the next such call (not
- *         thread-safe then); never fails
+ *         51-byte buffer of the calling thread, overwritten by its next
+ *         such call; never fails
  */
 KELP_API const char *dlp_proto2nam(int code);
 

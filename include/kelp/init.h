@@ -16,9 +16,16 @@ KELP_BEGIN_DECLS
  * A function that fails returns its failure value (as a rule -1 or NULL)
  * and leaves a message in ::gnl_usrmsg. Internal trouble that no caller
  * could act on, and failures inside a child process, go to the trace
- * instead (see @ref kelp_trace). All globals here are process-wide and
- * unguarded: the library is for single-threaded callers, or callers that
- * serialise their calls into it.
+ * instead (see @ref kelp_trace).
+ *
+ * Threads: every function may be called from any thread. ::gnl_usrmsg is
+ * one per thread, and so are the static results of trc_lvl2sym(),
+ * buf2hex(), comma_number() and dlp_proto2nam(). The trace, gnl_cmdlin()
+ * (the platform's `getopt` state) and close_syscmd() (the process's alarm)
+ * are serialised inside the library. Lists, word trees and buffers are the
+ * caller's objects: one thread at a time per object, any number of objects
+ * in parallel. ::gnl_errno and ::gnl_prognam are process-wide, and
+ * gnl_init() belongs before threads start.
  * @{
  */
 
@@ -27,17 +34,17 @@ KELP_BEGIN_DECLS
  *
  * A failing function replaces the whole text; nothing clears it on
  * success, so it means something only right after a call reported failure.
- * Longer messages are cut at 1024 characters. Process-wide: another
- * thread's failure may overwrite it.
+ * Longer messages are cut at 1024 characters. One per thread: each thread
+ * reads the message of its own last failure, whatever other threads do.
  */
-extern KELP_API char gnl_usrmsg[1025];
+extern KELP_API __thread char gnl_usrmsg[1025];
 /** @brief For the application's own use; the library never reads or writes it. */
 extern KELP_API int gnl_errno;
 /**
  * @brief Program name without its directory.
  *
  * NULL until gnl_cmdlin() sets it; it then points into the caller's
- * `argv[0]` (it is not a copy).
+ * `argv[0]` (it is not a copy). Process-wide.
  */
 extern KELP_API const char *gnl_prognam;
 

@@ -17,9 +17,12 @@ KELP_BEGIN_DECLS
  * with a non-zero llist_node::size owns its payload (freed with the node);
  * with size 0 its data is a caller pointer the list never frees. Nodes
  * that the list frees must come from `malloc`. No function checks that a
- * node belongs to the list it is given, and none accepts a NULL header.
+ * node belongs to the list it is given. A NULL header reads as an empty
+ * list: nothing is linked into it (the inserts return NULL, llist_clone()
+ * into it returns 1) and nothing is written through it.
  * The functions write no ::gnl_usrmsg; allocation failures go to the trace.
- * No locking: one thread at a time per list.
+ * No locking: one thread at a time per list, any number of lists in
+ * parallel.
  * @{
  */
 

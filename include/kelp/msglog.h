@@ -15,11 +15,12 @@ KELP_BEGIN_DECLS
  * @brief Diagnostic log configured from the environment.
  *
  * One record per line:
- * `20261204-10:04:53.081 (DBG-4242): message` — the local time (by
- * default "%04d%02d%02d-%02d:%02d:%02d", or `strftime` of
- * `KELPTRC_TIMEFMT`), the fraction of a second, the level name and the
- * process id, then the message. A record is written when its level is at
- * most the current level (3, "INFO", until configured).
+ * `20261204-10:04:53.081 (DBG-4242): message` — the local time in the
+ * zone that `TZ` names when the record is written (by default
+ * "%04d%02d%02d-%02d:%02d:%02d", or `strftime` of `KELPTRC_TIMEFMT`), the
+ * fraction of a second, the level name and the id of the process that
+ * writes the record, then the message. A record is written when its level
+ * is at most the current level (3, "INFO", until configured).
  *
  * The trace configures itself once, at the first record or the first
  * dbginit(), whichever comes first, from `KELPTRC_LEVEL` (a number of 1
@@ -30,10 +31,16 @@ KELP_BEGIN_DECLS
  * record "msglog: Invalid trace level ($%s=%s)" or
  * "msglog: Invalid timestamp precision ($%s=%s)".
  *
- * The trace never writes ::gnl_usrmsg. Its state, its held stream and its
- * static buffers are process-wide and unguarded: one thread at a time. A
- * forked child inherits the configured trace and writes its own records
- * with its own process id; lines of parent and child interleave whole.
+ * The trace never writes ::gnl_usrmsg. Records may come from any number
+ * of threads: configuration runs once even when the first records race,
+ * and each record is formatted by its own thread, then written whole by
+ * one thread at a time, so that records never interleave or get lost, in
+ * every destination; each call returns with its record written. A child
+ * inherits the configured trace and writes its own records with its own
+ * process id, also one made without fork handlers (`vfork`, `clone`,
+ * `_Fork`); lines of parent and child interleave whole. `fork` waits
+ * until no record is being written; a child made without fork handlers
+ * while another thread writes may find the trace taken for good.
  * @{
  */
 
@@ -64,8 +71,8 @@ KELP_API int dbglvl(void);
  *
  * @param lvl any level
  * @return "LOG", "ERR", "WARN", "INFO", "DBG", "DBG2" or "DBG3" for 0 to 6;
- *         for any other level the text "<%d>" in a static 21-byte buffer,
- *         overwritten by the next such call (not thread-safe then)
+ *         for any other level the text "<%d>" in a static 21-byte buffer
+ *         of the calling thread, overwritten by its next such call
  */
 KELP_API const char *trc_lvl2sym(int lvl);
 /**
@@ -85,7 +92,8 @@ KELP_API int trc_sym2lvl(const char *sym);
  * costs nothing more: no clock, no file. In reopen mode a file that cannot
  * be opened is replaced for good by "/tmp/KELP.LOG", after the line
  * "*** PID=%ld: Failed to open '%s', errno=%d ***"; if that fails too, the
- * record is lost. No failure is reported. Not thread-safe.
+ * record is lost. No failure is reported, and `errno` is left as it was.
+ * Safe from any thread.
  *
  * @param lvl   the record's level; negative levels are always written
  * @param flags 0, or ::TRC_VALIST: then the one argument after @p fmt is a
@@ -98,7 +106,7 @@ KELP_API void dbgtrc(int lvl, int flags, const char *fmt, ...);
  * @brief Writes one record of level 3 ("INFO"), printf-style.
  *
  * The library reports its internal trouble (allocation failures) this way.
- * No failure is reported. Not thread-safe.
+ * No failure is reported. Safe from any thread.
  *
  * @param fmt printf-style format of the message
  * @param ... its arguments
@@ -108,8 +116,9 @@ KELP_API void gnl_msglog(const char *fmt, ...) KELP_PRINTF(1, 2);
  * @brief Names the trace destination.
  *
  * The first given counts: @p path, else @p stream, else @p fd. A stream
- * held so far is closed first (standard output and error are left open);
- * the trace then owns the new stream, made line-buffered on its 4096-byte
+ * held so far is closed first, unless it is standard output or error, or
+ * the @p stream named again without a path (then it stays held); the
+ * trace then owns the new stream, made line-buffered on its 4096-byte
  * buffer. With a path and `KELPTRC_REOPEN=y` (any case) the trace switches
  * for good to reopen mode: nothing is opened now, each record opens,
  * appends to and closes the file. Files are always opened for append.
@@ -118,7 +127,8 @@ KELP_API void gnl_msglog(const char *fmt, ...) KELP_PRINTF(1, 2);
  * [errno=%d]", "dbginit: pthnam too long [%s]" (over 1024 characters in
  * reopen mode), "dbginit: fdopen() failed on fd=%d [errno=%d]". After a
  * failed open no stream is held; records then go to standard error.
- * Not thread-safe.
+ * Safe from any thread, also while others write records: each record goes
+ * whole to the old destination or to the new one.
  *
  * @param path   file to append to, or NULL
  * @param stream stream to write to, or NULL

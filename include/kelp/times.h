@@ -50,8 +50,9 @@ KELP_API int port_usleep(unsigned int usec);
  * @brief Widens a two-digit year through a sliding window.
  *
  * The window starts `Y2K_PAST_WINDOW` years (read at every call with
- * `strtol`; default 60) before the current local year. No failure.
- * Not thread-safe (`localtime`).
+ * `strtol`; default 60) before the current local year, in the zone that
+ * `TZ` names at the call. No failure. Reentrant (`tzset`, `localtime_r`),
+ * as long as no thread changes the environment meanwhile.
  *
  * @param yy two-digit year, 0 to 99
  * @return the year of the window whose last two digits are @p yy
@@ -67,7 +68,9 @@ KELP_API int yy_to_ccyy(int yy);
  * "invalid time/date (month out of range)" (tm_mon above 11),
  * "Can't go beyond %s" (the 32-bit time range, named in `ctime` format),
  * "temporal instability" (fields that no time has, such as 30 February).
- * Not thread-safe (`gmtime`, `ctime`).
+ * Reentrant (its own UTC breakdown, `tzset`, `localtime_r`, `ctime_r`;
+ * ::gnl_usrmsg is per thread), as long as no thread changes the
+ * environment meanwhile.
  *
  * @param tm the broken-down local time
  * @return seconds since the epoch, or -1 on failure (one second before the

@@ -20,8 +20,8 @@ KELP_BEGIN_DECLS
  * byte is taken through `toupper`. Tokens are non-zero 16-bit values,
  * passed as `int`. Failures leave "OUT OF MEMORY" or "APPLICATION ERROR"
  * in ::gnl_usrmsg and the detail in the trace. A tree has no lock: the
- * caller keeps operations on one tree from overlapping; lookups alone may
- * run side by side.
+ * caller keeps operations on one tree from overlapping (lookups alone may
+ * run side by side); any number of trees may be used in parallel.
  * @{
  */
 

@@ -79,21 +79,20 @@ unsigned char *file2buf(int fd, const char *path, unsigned char *buf, int bufsiz
 
     // One read of exactly the status size; anything less is a failure, so a
     // file that changed under us is not taken for complete. A size of 0
-    // (pipes, terminals, empty files) reads nothing.
-    if (size > 0) {
-        errno = 0;
-        ssize_t got = ::read(fd, mem + head, static_cast<size_t>(size));
-        if (got != size) {
-            err = errno;
-            owned.reset();
-            kelp::set_usrmsg("read() failed for %ld-byte file=%s, retval=%d, errno=%d [%s]\n",
-                             static_cast<long>(size), name, static_cast<int>(got), err,
-                             kelp::errtext(err));
-            if (allocated)
-                std::free(mem);
-            errno = err;
-            return nullptr;
-        }
+    // (pipes, terminals, empty files) still reads, so that a descriptor that
+    // cannot be read from fails rather than loading as empty.
+    errno = 0;
+    ssize_t got = ::read(fd, mem + head, static_cast<size_t>(size));
+    if (got != size) {
+        err = errno;
+        owned.reset();
+        kelp::set_usrmsg("read() failed for %ld-byte file=%s, retval=%d, errno=%d [%s]\n",
+                         static_cast<long>(size), name, static_cast<int>(got), err,
+                         kelp::errtext(err));
+        if (allocated)
+            std::free(mem);
+        errno = err;
+        return nullptr;
     }
 
     if (allocated) {

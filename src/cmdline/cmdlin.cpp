@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -36,6 +37,27 @@ int call_handler(gnl_cmdlin_def *def, int kind, int code, char *arg) {
     return def->handler != nullptr ? def->handler(def, kind, code, arg) : 0;
 }
 
+// getopt's state (optind, optarg, opterr and its place inside a word) is
+// the process's: one parse at a time. Recursive, so that a handler may
+// still call gnl_cmdlin, as it could before.
+std::recursive_mutex getopt_lock;
+// The thread whose parse left getopt's state as it is (0: none yet), by a
+// number of its own: thread ids come back for new threads, these do not.
+uint64_t last_parser = 0;
+uint64_t parsers = 0;
+
+// getopt's place may lie inside another thread's argv, which that thread
+// may since have freed: a parse that follows another thread's restarts
+// getopt (optind 0). One thread's parses carry the state over as ever.
+void take_over_getopt() {
+    thread_local uint64_t self = 0;
+    if (self == 0)
+        self = ++parsers;
+    if (last_parser != 0 && last_parser != self)
+        optind = 0;
+    last_parser = self;
+}
+
 }  // namespace
 
 extern "C" {
@@ -44,6 +66,8 @@ extern "C" {
 // def->stop, 1 when it is rejected (message in gnl_usrmsg unless the handler
 // rejected it). getopt's state is not reset: set optind first to parse again.
 int gnl_cmdlin(int argc, char **argv, gnl_cmdlin_def *def) {
+    std::lock_guard<std::recursive_mutex> one_parse(getopt_lock);
+    take_over_getopt();
     if (argc > 0 && argv[0] != nullptr) {
         const char *slash = std::strrchr(argv[0], '/');
         gnl_prognam = slash != nullptr ? slash + 1 : argv[0];

@@ -11,7 +11,7 @@
 #include <initializer_list>
 
 extern "C" {
-char gnl_usrmsg[1025];
+__thread char gnl_usrmsg[1025];
 int gnl_errno;
 const char *gnl_prognam;
 }

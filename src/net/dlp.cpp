@@ -20,8 +20,9 @@ constexpr const char *kMediumNames[] = {
 };
 constexpr int kRawIp = 129;
 
-// Text of the last unlisted code; overwritten by the next one.
-char unlisted[51];
+// Text of the last unlisted code; overwritten by the next one of the same
+// thread.
+thread_local char unlisted[51];
 
 }  // namespace
 

@@ -36,6 +36,30 @@ struct FreeDeleter {
     void operator()(char *p) const { std::free(p); }
 };
 
+// gethostbyname without its static result: the entry lives in host and its
+// data in buf, which grows the way gethostbyname's own buffer does, and the
+// lookup's h_errno is left where gethostbyname leaves it.
+const struct hostent *lookup_host(const char *name, struct hostent &host,
+                                  std::unique_ptr<char, FreeDeleter> &buf) {
+    for (size_t size = 1024;; size *= 2) {
+        char *grown = static_cast<char *>(std::realloc(buf.get(), size));
+        if (grown == nullptr) {
+            errno = ENOMEM;
+            return nullptr;
+        }
+        (void)buf.release();
+        buf.reset(grown);
+        struct hostent *result = nullptr;
+        int herr = 0;
+        const int rc = gethostbyname_r(name, &host, grown, size, &result, &herr);
+        if (rc == ERANGE && herr == NETDB_INTERNAL)
+            continue;
+        if (herr != 0)
+            h_errno = herr;
+        return result;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -104,7 +128,9 @@ int ginet_str2ipaddr(const char *name, uint32_t *addr) {
         *addr = inet_addr(name);
         return 0;
     }
-    const struct hostent *host = retry_eintr([name] { return gethostbyname(name); });
+    struct hostent entry;
+    std::unique_ptr<char, FreeDeleter> data;
+    const struct hostent *host = retry_eintr([&] { return lookup_host(name, entry, data); });
     // An entry without an address is as good as none.
     if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
         kelp::set_usrmsg("ginet_str2ipaddr: gethostbyname() failed on (%s) [errno=%d, h_errno=%d]",

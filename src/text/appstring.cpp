@@ -37,8 +37,10 @@ void map_bytes(char *s, Map map) {
 
 constexpr char hex_digits[] = "0123456789ABCDEF";
 
-char hexstr[257];
-char lclbuf[15];
+// Results of buf2hex and comma_number without a caller's buffer, one per
+// thread: each call overwrites its own thread's.
+thread_local char hexstr[257];
+thread_local char lclbuf[15];
 
 // ---- strsub -------------------------------------------------------------
 //

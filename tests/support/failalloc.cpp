@@ -28,7 +28,7 @@ void __libc_free(void *);
 
 // The sanitizer runtime allocates before its shadow memory is ready: the
 // interposer itself must not be instrumented.
-#define KELP_TEST_RAW __attribute__((no_sanitize("address", "undefined")))
+#define KELP_TEST_RAW __attribute__((no_sanitize("address", "undefined", "thread")))
 
 namespace {
 
