@@ -127,7 +127,7 @@ TEST(WtreeCreate, AlphabetsTheirIndexAndRefusals) {
 
 TEST(WtreeCreate, EachAllocationFailureLeavesNothing) {
     const std::string records[] = {
-        "wtree_create: failed to malloc tree handle (",  // the handle holds more than wtree
+        "wtree_create: failed to malloc tree handle (" + std::to_string(sizeof(wtree)) + " bytes)",
         "wtree_create: failed to malloc alphabet (5 bytes)",
         "wtree.node_alloc: failed to malloc node 0 (byte_cnt=5)",
     };

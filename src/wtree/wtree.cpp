@@ -380,8 +380,9 @@ wtree *wtree_create(const char *alphabet, int siz_alpha, int nocase) {
     }
     void *handle = std::calloc(1, sizeof(Tree));
     if (handle == nullptr) {
+        // The handle record is the caller's wtree; the arena rides behind it.
         gnl_msglog("wtree_create: failed to malloc tree handle (%d bytes)",
-                   static_cast<int>(sizeof(Tree)));
+                   static_cast<int>(sizeof(wtree)));
         kelp::set_usrmsg("OUT OF MEMORY");
         return nullptr;
     }
