@@ -4,27 +4,26 @@
 #include "failalloc.h"
 
 #include <kelp.h>
-
 #include <link.h>
 #include <malloc.h>
+
 #include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
-// The allocator to forward to: the sanitizer runtime's when the program
-// runs under one, else the C library's. No dlsym: it allocates itself.
-extern "C" {
-void *__interceptor_malloc(size_t) __attribute__((weak));
-void *__interceptor_calloc(size_t, size_t) __attribute__((weak));
-void *__interceptor_realloc(void *, size_t) __attribute__((weak));
-void __interceptor_free(void *) __attribute__((weak));
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void __libc_free(void *);
-}
+// The allocator to forward to: the sanitizer runtime's when the program is
+// built with one, else the C library's. No dlsym: it allocates itself.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KELP_TEST_REAL(name) __asm__("__interceptor_" name)
+#else
+#define KELP_TEST_REAL(name) __asm__("__libc_" name)
+#endif
+extern "C" void *real_malloc(size_t) KELP_TEST_REAL("malloc");
+extern "C" void *real_calloc(size_t, size_t) KELP_TEST_REAL("calloc");
+extern "C" void *real_realloc(void *, size_t) KELP_TEST_REAL("realloc");
+extern "C" void real_free(void *) KELP_TEST_REAL("free");
 
 // The sanitizer runtime allocates before its shadow memory is ready: the
 // interposer itself must not be instrumented.
@@ -32,136 +31,104 @@ void __libc_free(void *);
 
 namespace {
 
-std::atomic<uintptr_t> lib_begin{0};
-std::atomic<uintptr_t> lib_end{0};
-std::atomic<long> calls{0};
-std::atomic<long> fail_at{-1};
+std::atomic<uintptr_t> lib_begin{0}, lib_end{0};
+std::atomic<long> calls{0}, fail_at{-1}, held{0};  // held: bytes the library holds
 std::atomic<bool> fail_sticky{false};
-std::atomic<long> held{0};  // bytes of the library's allocations not yet freed
 
-int find_library(struct dl_phdr_info *info, size_t, void *) {
-    if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "libkelp.so") == nullptr)
-        return 0;
-    uintptr_t lo = UINTPTR_MAX, hi = 0;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr) &ph = info->dlpi_phdr[i];
-        if (ph.p_type != PT_LOAD || (ph.p_flags & PF_X) == 0)
-            continue;
-        uintptr_t b = info->dlpi_addr + ph.p_vaddr;
-        lo = b < lo ? b : lo;
-        hi = b + ph.p_memsz > hi ? b + ph.p_memsz : hi;
-    }
-    lib_begin = lo;
-    lib_end = hi;
-    return 1;
-}
-
-// Runs before main: the loader has mapped libkelp by then.
+// Runs before main, when the loader has mapped libkelp: return addresses
+// within its segments (loaded in ascending order from its base) are its own.
 __attribute__((constructor)) void locate_library() {
     gnl_verstr();  // keep the link to libkelp even under --as-needed
-    dl_iterate_phdr(find_library, nullptr);
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *) {
+            if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "libkelp.so") == nullptr)
+                return 0;
+            for (const ElfW(Phdr) & ph : std::span(info->dlpi_phdr, info->dlpi_phnum))
+                if (ph.p_type == PT_LOAD)
+                    lib_end = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+            lib_begin = info->dlpi_addr;
+            return 1;
+        },
+        nullptr);
 }
 
 KELP_TEST_RAW bool from_library(void *caller) {
-    auto pc = reinterpret_cast<uintptr_t>(caller);
-    return pc >= lib_begin.load(std::memory_order_relaxed) &&
-           pc < lib_end.load(std::memory_order_relaxed);
+    return reinterpret_cast<uintptr_t>(caller) - lib_begin < lib_end - lib_begin;
 }
 
-// Whether this call comes from libkelp, and whether it must fail.
-KELP_TEST_RAW bool inject(void *caller) {
-    if (!from_library(caller))
-        return false;
-    long n = calls.fetch_add(1);
-    long at = fail_at.load();
-    if (at < 0)
-        return false;
-    return n == at || (fail_sticky.load() && n > at);
+// Whether this call comes from libkelp and must fail; then errno is set as
+// the allocator would.
+KELP_TEST_RAW bool refuse(void *caller) {
+    const long n = from_library(caller) ? calls.fetch_add(1) : -1, at = fail_at.load();
+    const bool fail = n >= 0 && at >= 0 && (n == at || (fail_sticky && n > at));
+    if (fail)
+        errno = ENOMEM;
+    return fail;
+}
+
+// The usable size of p when the library holds it, else 0.
+KELP_TEST_RAW long owned(void *caller, void *p) {
+    return p != nullptr && from_library(caller) ? static_cast<long>(malloc_usable_size(p)) : 0;
 }
 
 }  // namespace
 
 extern "C" {
 
-// Counts what a library call got; p may be null.
-KELP_TEST_RAW void *count(void *caller, void *p) {
-    if (p != nullptr && from_library(caller))
-        held += static_cast<long>(malloc_usable_size(p));
+KELP_TEST_RAW void *malloc(size_t size) {
+    void *caller = __builtin_return_address(0), *p = refuse(caller) ? nullptr : real_malloc(size);
+    held += owned(caller, p);
     return p;
 }
 
-KELP_TEST_RAW void *malloc(size_t size) {
-    void *caller = __builtin_return_address(0);
-    if (inject(caller)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return count(caller, __interceptor_malloc != nullptr ? __interceptor_malloc(size)
-                                                         : __libc_malloc(size));
-}
-
 KELP_TEST_RAW void *calloc(size_t n, size_t size) {
-    void *caller = __builtin_return_address(0);
-    if (inject(caller)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return count(caller, __interceptor_calloc != nullptr ? __interceptor_calloc(n, size)
-                                                         : __libc_calloc(n, size));
+    void *caller = __builtin_return_address(0),
+         *p = refuse(caller) ? nullptr : real_calloc(n, size);
+    held += owned(caller, p);
+    return p;
 }
 
+// A failed realloc leaves the old block in place.
 KELP_TEST_RAW void *realloc(void *ptr, size_t size) {
     void *caller = __builtin_return_address(0);
-    if (inject(caller)) {
-        errno = ENOMEM;
+    if (refuse(caller))
         return nullptr;
-    }
-    long before = ptr != nullptr && from_library(caller) ? static_cast<long>(malloc_usable_size(ptr)) : 0;
-    void *p = __interceptor_realloc != nullptr ? __interceptor_realloc(ptr, size)
-                                               : __libc_realloc(ptr, size);
-    if (p != nullptr || size == 0)
-        held -= before;
-    return count(caller, p);
+    const long before = owned(caller, ptr);
+    void *p = real_realloc(ptr, size);
+    held += owned(caller, p) - (p != nullptr || size == 0 ? before : 0);
+    return p;
 }
 
 KELP_TEST_RAW void free(void *ptr) {
-    if (ptr != nullptr && from_library(__builtin_return_address(0)))
-        held -= static_cast<long>(malloc_usable_size(ptr));
-    if (__interceptor_free != nullptr)
-        __interceptor_free(ptr);
-    else
-        __libc_free(ptr);
+    held -= owned(__builtin_return_address(0), ptr);
+    real_free(ptr);
 }
 
 }  // extern "C"
 
-namespace kelp_test {
-
-void fail_nth_alloc(long n, bool sticky) {
+void kelp_test::fail_nth_alloc(long n, bool sticky) {
     fail_at = -1;
     calls = 0;
     fail_sticky = sticky;
     fail_at = n;
 }
 
-void stop_failing() {
+void kelp_test::stop_failing() {
     fail_at = -1;
 }
 
-long library_allocs() {
+long kelp_test::library_allocs() {
     return calls.load();
 }
 
-void reset_alloc_count() {
+void kelp_test::reset_alloc_count() {
     calls = 0;
 }
 
-long library_heap() {
+long kelp_test::library_heap() {
     return held.load();
 }
 
-bool alloc_injection_ready() {
+bool kelp_test::alloc_injection_ready() {
     return lib_end.load() != 0;
 }
-
-}  // namespace kelp_test

@@ -22,8 +22,7 @@ long library_heap();
 bool alloc_injection_ready();
 
 // Scope guard: allocation n fails while it lives.
-class AllocFailure {
-  public:
+struct AllocFailure {
     explicit AllocFailure(long n, bool sticky = false) { fail_nth_alloc(n, sticky); }
     ~AllocFailure() { stop_failing(); }
     AllocFailure(const AllocFailure &) = delete;

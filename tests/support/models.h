@@ -5,78 +5,64 @@
 
 #include <kelp.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 namespace model {
 
-// strsub, one occurrence at a time, moving the tail for each.
+// strsub, one occurrence at a time, moving the tail for each. Counting only,
+// len is the length the string would have by then.
 inline int strsub(char *buf, int size, const char *oldstr, const char *newstr, int flags) {
-    const long lo = static_cast<long>(std::strlen(oldstr));
-    const long ln = static_cast<long>(std::strlen(newstr));
+    const long lo = std::strlen(oldstr), ln = std::strlen(newstr), d = ln - lo;
     if (lo == 0) {
         if (size != 0 && size <= ln)
             return 0;
         if (size > 0)
-            std::memset(buf, 0, static_cast<size_t>(size));
-        std::memcpy(buf, newstr, static_cast<size_t>(ln) + 1);
+            std::memset(buf, 0, size);
+        std::memcpy(buf, newstr, ln + 1);
         return 1;
     }
-    const long d = ln - lo;
-    long work = size;
-    int count = 0;
-    char *pos = buf;
     auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
-    for (;;) {
-        char *occ = std::strstr(pos, oldstr);
-        while (occ != nullptr && (flags & STRSUB_WHOLE_WORD) != 0 &&
-               (alnum(occ[lo]) || (occ != buf && alnum(occ[-1]))))
-            occ = std::strstr(occ + 1, oldstr);
-        if (occ == nullptr)
-            return count;
-        if ((flags & STRSUB_COUNT_ONLY) != 0) {
-            if (work != 0 && d > 0) {
-                if (work < static_cast<long>(std::strlen(buf)) + d + 1)
-                    return count;
-                work -= d;
-            }
-            ++count;
-            pos = occ + lo;
+    long len = std::strlen(buf);
+    int count = 0;
+    for (char *occ = buf; (occ = std::strstr(occ, oldstr)) != nullptr;) {
+        if ((flags & STRSUB_WHOLE_WORD) != 0 &&
+            (alnum(occ[lo]) || (occ != buf && alnum(occ[-1])))) {
+            ++occ;
             continue;
         }
-        if (d > 0 && size != 0 && static_cast<long>(std::strlen(buf)) + d + 1 > size)
+        if (d > 0 && size != 0 && len + d + 1 > size)
             return count;
-        if (d != 0) {
-            size_t tail = std::strlen(occ + lo) + 1;
-            std::memmove(occ + lo + d, occ + lo, tail);
-            if (d < 0)
-                std::memset(occ + lo + d + tail, 0, static_cast<size_t>(-d));
-        }
-        std::memcpy(occ, newstr, static_cast<size_t>(ln));
         ++count;
-        pos = occ + ln;
+        len += d;
+        const bool count_only = (flags & STRSUB_COUNT_ONLY) != 0;
+        if (!count_only) {
+            std::memmove(occ + ln, occ + lo, std::strlen(occ + lo) + 1);
+            if (d < 0)  // the bytes freed behind the new terminator are zeroed
+                std::memset(buf + len + 1, 0, -d);
+            std::memcpy(occ, newstr, ln);
+        }
+        occ += count_only ? lo : ln;
     }
+    return count;
 }
 
 // llist_strsort as bucket insertion: the keys' input positions in sorted order.
 inline std::vector<size_t> strsort(const std::vector<std::string> &keys, unsigned flags) {
     const bool nocase = (flags & LLIST_SORT_NOCASE) != 0;
-    auto cmp = [&](const std::string &a, const std::string &b) {
-        return nocase ? strcasecmp(a.c_str(), b.c_str()) : std::strcmp(a.c_str(), b.c_str());
-    };
     std::vector<std::vector<size_t>> bucket(256);
     for (size_t i = 0; i < keys.size(); ++i) {
-        auto first = static_cast<unsigned char>(keys[i].c_str()[0]);
-        if (nocase)
-            first = static_cast<unsigned char>(std::toupper(first));
-        auto &b = bucket[first];
+        const char *key = keys[i].c_str();
+        auto first = static_cast<unsigned char>(key[0]);
+        auto &b = bucket[nocase ? std::toupper(first) & 0xFF : first];
         auto at = b.begin();
-        while (at != b.end() && cmp(keys[i], keys[*at]) > 0)
+        while (at != b.end() && (nocase ? strcasecmp(key, keys[*at].c_str())
+                                        : std::strcmp(key, keys[*at].c_str())) > 0)
             ++at;
         b.insert(at, i);
     }
@@ -88,14 +74,14 @@ inline std::vector<size_t> strsort(const std::vector<std::string> &keys, unsigne
     return order;
 }
 
-// port_strncasecmp, byte by byte through the locale's toupper.
+// port_strncasecmp, byte by byte through the locale's toupper, up to a's
+// terminator.
 inline int ncasecmp(const char *a, const char *b, long n) {
-    const long positions = std::min(n, static_cast<long>(std::strlen(a)) + 1);
-    for (long i = 0; i < positions; ++i) {
-        int x = std::toupper(static_cast<unsigned char>(a[i]));
-        int y = std::toupper(static_cast<unsigned char>(b[i]));
-        if (x != y)
-            return x - y;
+    for (long i = 0; i < n; ++i) {
+        const int d = std::toupper(static_cast<unsigned char>(a[i])) -
+                      std::toupper(static_cast<unsigned char>(b[i]));
+        if (d != 0 || a[i] == '\0')
+            return d;
     }
     return 0;
 }

@@ -1,18 +1,16 @@
 #include "testutil.h"
 
 #include <kelp.h>
-
-#include <dirent.h>
-#include <ftw.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #ifdef KELP_TEST_COVERAGE
@@ -31,27 +29,21 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    nftw(
-        path_.c_str(),
-        [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;  // symbolic links are removed, not followed
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void write_file(const std::string &path, const std::string &content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 bool file_exists(const std::string &path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return ::access(path.c_str(), F_OK) == 0;
 }
 
 int run_in_child(const std::function<int()> &fn) {
@@ -60,17 +52,11 @@ int run_in_child(const std::function<int()> &fn) {
 
 int run_in_child(const std::map<std::string, const char *> &env, const std::function<int()> &fn) {
     fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
+    const pid_t pid = fork();
     if (pid == 0) {
-        for (const auto &[name, value] : env) {
-            if (value == nullptr)
-                unsetenv(name.c_str());
-            else
-                setenv(name.c_str(), value, 1);
-        }
-        int rc = fn();
+        for (const auto &[name, value] : env)
+            value == nullptr ? unsetenv(name.c_str()) : setenv(name.c_str(), value, 1);
+        const int rc = fn();
         fflush(nullptr);
 #ifdef KELP_TEST_COVERAGE
         __gcov_dump();
@@ -78,9 +64,9 @@ int run_in_child(const std::map<std::string, const char *> &env, const std::func
         _exit(rc);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        continue;
+    return pid < 0 ? -1 : status;
 }
 
 int exit_code(int status) {
@@ -88,19 +74,13 @@ int exit_code(int status) {
 }
 
 int count_open_fds() {
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    if (d == nullptr)
-        return -1;
-    while (struct dirent *e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(d);
-    return n - 1;  // the directory stream itself
+    std::error_code error;
+    const std::filesystem::directory_iterator fds("/proc/self/fd", error);
+    return error ? -1 : static_cast<int>(std::distance(fds, {})) - 1;  // less the listing's own
 }
 
 GuardedBuffer::GuardedBuffer(size_t capacity) {
-    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     usable_ = (capacity + page - 1) / page * page;
     mapped_ = usable_ + page;
     void *p = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -110,45 +90,32 @@ GuardedBuffer::GuardedBuffer(size_t capacity) {
     mprotect(base_ + usable_, page, PROT_NONE);
 }
 
-GuardedBuffer::~GuardedBuffer() {
-    munmap(base_, mapped_);
-}
-
 unsigned char *GuardedBuffer::tail(size_t n) {
-    if (n > usable_)
-        throw std::length_error("GuardedBuffer too small");
-    return base_ + usable_ - n;
+    return n <= usable_ ? base_ + usable_ - n : throw std::length_error("GuardedBuffer too small");
 }
 
 char *GuardedBuffer::place(const std::string &s) {
-    auto *p = reinterpret_cast<char *>(tail(s.size() + 1));
-    std::copy(s.begin(), s.end(), p);
-    p[s.size()] = '\0';
-    return p;
+    return static_cast<char *>(std::memcpy(tail(s.size() + 1), s.c_str(), s.size() + 1));
 }
 
-namespace {
-
-// A plain array: it must outlive the exit handler that removes the file.
-char tap_file[64];
-
-const char *tap_path() {
-    if (tap_file[0] == '\0') {
-        std::snprintf(tap_file, sizeof tap_file, "/tmp/kelp-trace-%ld.log", static_cast<long>(getpid()));
-        ::remove(tap_file);
-        if (dbginit(tap_file, nullptr, -1) != 0)
-            throw std::runtime_error(std::string("dbginit failed for ") + tap_file);
-        std::atexit([] { ::remove(tap_file); });
+// The trace goes to a private file, opened once per process; the name is a
+// plain array, which must outlive the exit handler that removes the file.
+static const char *tap_path() {
+    static char path[64];
+    if (path[0] == '\0') {
+        std::snprintf(path, sizeof path, "/tmp/kelp-trace-%ld.log", static_cast<long>(getpid()));
+        ::remove(path);
+        if (dbginit(path, nullptr, -1) != 0)
+            throw std::runtime_error(std::string("dbginit failed for ") + path);
+        std::atexit([] { ::remove(path); });
     }
-    return tap_file;
+    return path;
 }
-
-}  // namespace
 
 TraceTap::TraceTap() : start_(read_file(tap_path()).size()) {}
 
 std::string TraceTap::text() const {
-    std::string all = read_file(tap_path());
+    const std::string all = read_file(tap_path());
     return all.size() > start_ ? all.substr(start_) : std::string();
 }
 

@@ -1,6 +1,8 @@
 // Shared helpers of the test programs: real files, processes and memory.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -42,7 +44,7 @@ int count_open_fds();
 class GuardedBuffer {
   public:
     explicit GuardedBuffer(size_t capacity = 4096);
-    ~GuardedBuffer();
+    ~GuardedBuffer() { munmap(base_, mapped_); }
     GuardedBuffer(const GuardedBuffer &) = delete;
     GuardedBuffer &operator=(const GuardedBuffer &) = delete;
     // n bytes ending right at the guard page.
@@ -52,8 +54,7 @@ class GuardedBuffer {
 
   private:
     unsigned char *base_ = nullptr;
-    size_t usable_ = 0;
-    size_t mapped_ = 0;
+    size_t usable_ = 0, mapped_ = 0;
 };
 
 // Sends this process's trace to a private file (once per process) and reads
