@@ -1,24 +1,5 @@
 /* The umbrella header compiles as strict C99 and links against the library. */
 #include <kelp.h>
-/* Every module's own header, as a program may include it alone. */
-#include <kelp/appstring.h>
-#include <kelp/bcdnum.h>
-#include <kelp/bufutils.h>
-#include <kelp/checksums.h>
-#include <kelp/cmdlin.h>
-#include <kelp/dlp.h>
-#include <kelp/ginet.h>
-#include <kelp/init.h>
-#include <kelp/llist.h>
-#include <kelp/maths.h>
-#include <kelp/msglog.h>
-#include <kelp/runsyscmd.h>
-#include <kelp/strings.h>
-#include <kelp/timedate.h>
-#include <kelp/times.h>
-#include <kelp/wtree.h>
-#include <kelp/y2k.h>
-
 #include <string.h>
 
 #if !KELP_CHECK_VERSION(1, 2, 3) || KELP_CHECK_VERSION(1, 2, 4)

@@ -89,12 +89,15 @@ TEST(Ginet, ResolvesListensAndListsInterfaces) {
         if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("etc", "/etc", "tmpfs", 0, nullptr) != 0)
             return 3;
-        kelp_test::write_file("/etc/hosts", "127.0.0.1 localhost\n10.9.8.7 " + node + "\n");
+        std::string big = "10.1.2.3 big";  // more aliases than a first buffer of 1 KiB holds
+        for (int i = 0; i < 40; ++i)
+            big += " alias" + std::to_string(i) + std::string(30, 'x');
+        kelp_test::write_file("/etc/hosts", "127.0.0.1 localhost\n10.9.8.7 " + node + "\n" + big);
         kelp_test::write_file("/etc/nsswitch.conf", "hosts: files dns\n");
         std::string out;
         for (const char *name :
-             {"localhost", node.c_str(), static_cast<const char *>(nullptr), "nothing.invalid",
-              "%s%n%d.invalid", "", longname.c_str(), "127.0.0.1", "999.1.1.1"})
+             {"localhost", node.c_str(), "big", static_cast<const char *>(nullptr),
+              "nothing.invalid", "%s%n%d.invalid", "", longname.c_str(), "127.0.0.1", "999.1.1.1"})
             out += resolve(name);
         int srv = -2, again = -2;
         const int rc = ginet_getsrvsock(&srv, 7777),
@@ -132,7 +135,7 @@ TEST(Ginet, ResolvesListensAndListsInterfaces) {
         GTEST_SKIP() << "the kernel refused unshare() of private namespaces";
     EXPECT_EQ(
         out + (code == 0 ? "" : " exit " + std::to_string(code)),
-        "0 127.0.0.1; 0 10.9.8.7; 0 10.9.8.7; -1 192.0.2.99; -1 192.0.2.99; "
+        "0 127.0.0.1; 0 10.9.8.7; 0 10.1.2.3; 0 10.9.8.7; -1 192.0.2.99; -1 192.0.2.99; "
         "-1 192.0.2.99; -1 192.0.2.99; 0 127.0.0.1; 0 255.255.255.255; "
         "0 1 -1 [ginet_getsrvsock: bind() failed on port=204385 (errno=98)]; "
         "-1 ................ [no such interface]; "
