@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <optional>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -45,9 +45,8 @@ std::string dump(wtree *t) {
 }
 
 TEST(WtreeCreate, RefusalsAndAllocationFailures) {
-    std::string all(257, '\0');
-    for (int i = 0; i < 256; ++i)
-        all[i] = static_cast<char>(i);
+    std::string all(257, '\0');  // every byte, then 0 again
+    std::iota(all.begin(), all.end() - 1, '\0');
     const struct {
         std::string alphabet;
         int size, nocase, fail;  // allocation number that fails, or -1
@@ -63,9 +62,7 @@ TEST(WtreeCreate, RefusalsAndAllocationFailures) {
     };
     for (const auto &c : cases) {
         kelp_test::TraceTap tap;
-        std::optional<AllocFailure> failing;
-        if (c.fail >= 0)
-            failing.emplace(c.fail);
+        AllocFailure failing(c.fail);  // -1: none
         EXPECT_EQ(wtree_create(c.alphabet.data(), c.size, c.nocase), nullptr);
         EXPECT_STREQ(gnl_usrmsg, c.fail >= 0 ? "OUT OF MEMORY" : "APPLICATION ERROR");
         const std::string record = c.fail == 2 ? c.record : "wtree_create: " + c.record;
@@ -81,6 +78,10 @@ TEST(WtreeCreate, RefusalsAndAllocationFailures) {
               (std::vector<int>{1, 3, 4 + static_cast<int>(kNode), 4}));
     wtree_destroy(t);
 }
+
+constexpr const char *kArrayFailed =
+    "wtree_add_word: failed to malloc next array (byte_cnt=%zu, siz_next=%zu)";
+constexpr const char *kNodeFailed = "wtree.node_alloc: failed to malloc node %zu (byte_cnt=%zu)";
 
 // The tree node by node, keyed by folded word ("" the root) so that the map
 // walks them in the dump's order; full holds the nodes with a next array.
@@ -121,15 +122,10 @@ struct Model {
         std::string at;
         for (int n = 0; char c : key) {
             if (!full.contains(at) && n++ == fail)
-                return {-1, fmt("wtree_add_word: failed to malloc next array (byte_cnt=%zu, "
-                                "siz_next=%zu)",
-                                bytes(), alphabet.size() * kPtr)};
+                return {-1, fmt(kArrayFailed, bytes(), alphabet.size() * kPtr)};
             full.insert(at);
             if (!token.contains(at + c) && n++ == fail) {
-                std::string record =
-                    fmt("wtree.node_alloc: failed to malloc node %zu "
-                        "(byte_cnt=%zu)",
-                        token.size(), bytes());
+                std::string record = fmt(kNodeFailed, token.size(), bytes());
                 prune(at);
                 return {-1, record};
             }
@@ -190,11 +186,9 @@ TEST(WtreeModel, RandomAddsAndDeletesWithAllocationFailures) {
                 const int tok = tokens[rng() % 10];
                 gnl_usrmsg[0] = '\0';
                 kelp_test::TraceTap tap;
-                std::optional<AllocFailure> failing;
-                if (rng() % 3 == 0)
-                    failing.emplace(0, true);
+                kelp_test::fail_nth_alloc(rng() % 3 == 0 ? 0 : -1, true);
                 const int r = wtree_add_word(t, buf.c_str(), len, tok);
-                failing.reset();
+                kelp_test::stop_failing();
                 for (int n = -1;; ++n) {
                     Model tried = model;
                     auto [mr, record] = tried.add(key, buf, tok, n);

@@ -1,20 +1,45 @@
 // Shared helpers of the test programs: real files, processes and memory.
 #pragma once
 
+#include <kelp.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstddef>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <stdexcept>
 #include <string>
+
+#ifdef KELP_TEST_COVERAGE
+// The coverage runtime inside libkelp; children leave by _exit and would
+// otherwise never write their counts.
+extern "C" void __gcov_dump(void);
+#endif
 
 namespace kelp_test {
 
-// A fresh directory under /tmp, removed with its contents at scope exit.
+// A fresh directory under /tmp, removed with its contents at scope exit
+// (symbolic links are removed, not followed).
 class TempDir {
   public:
-    TempDir();
-    ~TempDir();
+    TempDir() {
+        char tmpl[] = "/tmp/kelp-test-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
@@ -24,33 +49,85 @@ class TempDir {
     std::string path_;
 };
 
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &content);
-bool file_exists(const std::string &path);
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
-// Runs fn in a forked child and returns its wait status. The child ends with
+inline void write_file(const std::string &path, const std::string &content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+inline bool file_exists(const std::string &path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+// Runs fn in a forked child, with the environment changed first (a value of
+// nullptr unsets), and returns its wait status. The child ends with
 // _exit(fn()) after flushing stdio, so nothing of the parent is run twice.
-int run_in_child(const std::function<int()> &fn);
-// Same, with the environment changed first: a value of nullptr unsets.
-int run_in_child(const std::map<std::string, const char *> &env, const std::function<int()> &fn);
-// Exit code of a status from run_in_child, or -1 when the child did not exit.
-int exit_code(int status);
+inline int run_in_child(const std::map<std::string, const char *> &env,
+                        const std::function<int()> &fn) {
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (const auto &[name, value] : env)
+            value == nullptr ? unsetenv(name.c_str()) : setenv(name.c_str(), value, 1);
+        const int rc = fn();
+        fflush(nullptr);
+#ifdef KELP_TEST_COVERAGE
+        __gcov_dump();
+#endif
+        _exit(rc);
+    }
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        continue;
+    return pid < 0 ? -1 : status;
+}
 
-// Open descriptors of this process.
-int count_open_fds();
+inline int run_in_child(const std::function<int()> &fn) {
+    return run_in_child({}, fn);
+}
+
+// Exit code of a status from run_in_child, or -1 when the child did not exit.
+inline int exit_code(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Open descriptors of this process, less the listing's own.
+inline int count_open_fds() {
+    std::error_code error;
+    const std::filesystem::directory_iterator fds("/proc/self/fd", error);
+    return error ? -1 : static_cast<int>(std::distance(fds, {})) - 1;
+}
 
 // Memory whose last usable byte sits just before an unreadable page, so a
 // read past the end faults.
 class GuardedBuffer {
   public:
-    explicit GuardedBuffer(size_t capacity = 4096);
+    explicit GuardedBuffer(size_t capacity = 4096) {
+        const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        usable_ = (capacity + page - 1) / page * page;
+        mapped_ = usable_ + page;
+        void *p =
+            mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            throw std::runtime_error("mmap failed");
+        base_ = static_cast<unsigned char *>(p);
+        mprotect(base_ + usable_, page, PROT_NONE);
+    }
     ~GuardedBuffer() { munmap(base_, mapped_); }
     GuardedBuffer(const GuardedBuffer &) = delete;
     GuardedBuffer &operator=(const GuardedBuffer &) = delete;
     // n bytes ending right at the guard page.
-    unsigned char *tail(size_t n);
+    unsigned char *tail(size_t n) {
+        return n <= usable_ ? base_ + usable_ - n
+                            : throw std::length_error("GuardedBuffer too small");
+    }
     // A copy of s (with its NUL) ending right at the guard page.
-    char *place(const std::string &s);
+    char *place(const std::string &s) {
+        return static_cast<char *>(std::memcpy(tail(s.size() + 1), s.c_str(), s.size() + 1));
+    }
 
   private:
     unsigned char *base_ = nullptr;
@@ -61,10 +138,27 @@ class GuardedBuffer {
 // back the records written while the tap lives.
 class TraceTap {
   public:
-    TraceTap();
-    std::string text() const;
+    TraceTap() : start_(read_file(path()).size()) {}
+    std::string text() const {
+        const std::string all = read_file(path());
+        return all.size() > start_ ? all.substr(start_) : std::string();
+    }
 
   private:
+    // The name is a plain array, which must outlive the exit handler that
+    // removes the file.
+    static const char *path() {
+        static char name[64];
+        if (name[0] == '\0') {
+            std::snprintf(name, sizeof name, "/tmp/kelp-trace-%ld.log",
+                          static_cast<long>(getpid()));
+            ::remove(name);
+            if (dbginit(name, nullptr, -1) != 0)
+                throw std::runtime_error(std::string("dbginit failed for ") + name);
+            std::atexit([] { ::remove(name); });
+        }
+        return name;
+    }
     size_t start_;
 };
 
