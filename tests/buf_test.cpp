@@ -2,11 +2,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <kelp.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
-#include <string>
 
 #include "failalloc.h"
 #include "testutil.h"

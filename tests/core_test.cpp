@@ -9,8 +9,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <csignal>
 #include <regex>
 

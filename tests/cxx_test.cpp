@@ -10,8 +10,6 @@
 
 #include <termios.h>
 
-#include <cstring>
-#include <string>
 #include <vector>
 
 namespace {

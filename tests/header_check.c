@@ -1,4 +1,4 @@
-/* The umbrella header compiles as strict C99 and links against the library. */
+/* The umbrella header compiles as strict C99, and as C++17, and links. */
 #include <kelp.h>
 #include <string.h>
 

@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 // 64 KiB of 16-byte pieces, high bytes first.
 const std::string hostile = [] {
     std::string s;

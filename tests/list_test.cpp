@@ -9,9 +9,7 @@
 #include "testutil.h"
 
 #include <algorithm>
-#include <cstring>
 #include <random>
-#include <string>
 #include <vector>
 
 namespace {

@@ -11,12 +11,8 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/utsname.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <string>
 
 #include "failalloc.h"
 #include "testutil.h"

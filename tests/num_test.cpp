@@ -1,10 +1,8 @@
 // Integer power and logarithm, packed BCD fields.
 #include <gtest/gtest.h>
 #include <kelp.h>
-#include <unistd.h>
 
 #include <climits>
-#include <string>
 
 #include "testutil.h"
 

@@ -15,14 +15,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <cstdlib>
 #include <regex>
 #include <thread>
 #include <vector>

@@ -7,9 +7,7 @@
 #include <array>
 #include <climits>
 #include <clocale>
-#include <cstring>
 #include <random>
-#include <string>
 
 #include "models.h"
 #include "testutil.h"

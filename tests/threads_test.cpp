@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>

@@ -12,13 +12,9 @@
 #include <pthread.h>
 #include <algorithm>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <map>
 #include <numeric>
 #include <random>
 #include <set>
-#include <string>
 #include <vector>
 
 namespace {

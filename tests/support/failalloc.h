@@ -2,8 +2,9 @@
 //
 // The test programs define malloc, calloc and realloc themselves; the
 // definitions forward to the C library (or the sanitizer runtime) and count
-// the calls made directly from libkelp's own code, and the bytes it holds. On request the Nth such
-// call fails with ENOMEM. The shipped library carries no hook for this.
+// the calls made directly from libkelp's own code, and the bytes it holds.
+// On request the Nth such call fails with ENOMEM. The shipped library
+// carries no hook for this.
 #pragma once
 
 namespace kelp_test {

@@ -1,4 +1,5 @@
-// Shared helpers of the test programs: real files, processes and memory.
+// Shared helpers of the test programs: real files, processes and memory. The
+// test programs take the standard headers these include from here.
 #pragma once
 
 #include <kelp.h>
