@@ -16,6 +16,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -50,9 +51,13 @@ class TempDir {
     std::string path_;
 };
 
-inline std::string read_file(const std::string &path) {
+// The file from byte from on; "" when it cannot be read.
+inline std::string read_file(const std::string &path, std::streamoff from = 0) {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::ostringstream out;
+    if (in.seekg(from))
+        out << in.rdbuf();
+    return out.str();
 }
 
 inline void write_file(const std::string &path, const std::string &content) {
@@ -139,11 +144,8 @@ class GuardedBuffer {
 // back the records written while the tap lives.
 class TraceTap {
   public:
-    TraceTap() : start_(read_file(path()).size()) {}
-    std::string text() const {
-        const std::string all = read_file(path());
-        return all.size() > start_ ? all.substr(start_) : std::string();
-    }
+    TraceTap() : start_(std::ifstream(path(), std::ios::binary | std::ios::ate).tellg()) {}
+    std::string text() const { return read_file(path(), start_); }
 
   private:
     // The name is a plain array, which must outlive the exit handler that
@@ -160,7 +162,7 @@ class TraceTap {
         }
         return name;
     }
-    size_t start_;
+    std::streamoff start_;
 };
 
 }  // namespace kelp_test
