@@ -242,7 +242,8 @@ TEST(RunSyscmd, FailedStepsAreReported) {
         const Cmd cmd = start(0, nullptr, {"cat"});
         EXPECT_STREQ(gnl_usrmsg, "run_pipe_cmd: fork() failed (errno=24)");
         EXPECT_TRUE(cmd.rc == -1 && cmd.rfd >= 0 && cmd.wfd >= 0 && cmd.pid == -1);
-        EXPECT_EQ(kelp_test::count_open_fds(), 60);
+        for (int fd = 0; fd < 64; ++fd)  // 0 to 59 only (valgrind keeps its own above the limit)
+            EXPECT_EQ(fcntl(fd, F_GETFD) != -1, fd < 60) << fd;
     });
 }
 
