@@ -11,6 +11,12 @@
 
 namespace kelp {
 
+// Trace levels the library writes its own records at (the names are in
+// trc_lvl2sym's table).
+constexpr int lvl_err = 1;
+constexpr int lvl_info = 3;
+constexpr int lvl_dbg = 4;
+
 // Writes a failure message into gnl_usrmsg, printf-style and bounded: an
 // overlong message is cut at 1024 characters. The only writer of gnl_usrmsg.
 void set_usrmsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

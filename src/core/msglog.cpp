@@ -32,8 +32,8 @@ namespace {
 constexpr const char *trc_txt[] = {"LOG", "ERR", "WARN", "INFO", "DBG", "DBG2", "DBG3"};
 constexpr int trc_txt_count = sizeof trc_txt / sizeof trc_txt[0];
 constexpr char fallback_path[] = "/tmp/KELP.LOG";
-constexpr int lvl_err = 1;
-constexpr int lvl_info = 3;
+using kelp::lvl_err;
+using kelp::lvl_info;
 constexpr size_t stdio_bufsize = 4096;
 
 enum class Mode { reopen, held };

@@ -49,7 +49,7 @@ void bcdset(unsigned char *buf, int pos, int count, int digit) {
 // weighted by their value like any digit.
 long bcd_to_bin(const unsigned char *buf, int pos, int count) {
     if (count < 0 || count > 8) {
-        dbgtrc(1, 0, "bcd_to_bin: %d digits is too many", count);
+        dbgtrc(kelp::lvl_err, 0, "bcd_to_bin: %d digits is too many", count);
         return -1;
     }
     long value = 0;

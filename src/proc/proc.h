@@ -10,9 +10,6 @@ struct winsize;
 
 namespace kelp::proc {
 
-constexpr int lvl_err = 1;
-constexpr int lvl_dbg = 4;
-
 // The steps of the child that can fail; each has its record (child.cpp).
 enum class Step : int {
     none,

@@ -204,12 +204,12 @@ int run_syscmd(const char *command, char *const argv[], int *rfd, int *wfd, int 
         return -1;
     if (report.step != kelp::proc::Step::none) {
         kelp::proc::trace_failure(*pid, report, plan.file);
-        kelp::trace_as(*pid, kelp::proc::lvl_dbg,
+        kelp::trace_as(*pid, kelp::lvl_dbg,
                        (flags & RUN_PTY) != 0 ? "run_pty_app: run_pty_child() returned %d"
                                               : "run_pipe_app: run_pipe_child() returned %d",
                        report.err);
     } else if (command_line) {
-        kelp::trace_as(*pid, kelp::proc::lvl_dbg, "issue_cmd: calling system(%s)",
+        kelp::trace_as(*pid, kelp::lvl_dbg, "issue_cmd: calling system(%s)",
                        command != nullptr ? command : "(null)");
     }
     if ((flags & RUN_NONBLOCK) != 0 && set_nonblocking(*rfd) != 0)
