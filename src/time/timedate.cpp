@@ -33,8 +33,9 @@ bool is_leap(int64_t year) {
     return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0);
 }
 
+// Division rounding down; the divisor is positive.
 int64_t floor_div(int64_t a, int64_t b) {
-    return a / b - (a % b != 0 && (a < 0) != (b < 0));
+    return a / b - (a % b < 0);
 }
 
 // Leap years in [1, year), extended to years before 1 by the same rule.
