@@ -15,14 +15,15 @@
 // 4-byte window per byte position, on regions that end at an unreadable page:
 // a read past the end faults.
 TEST(BufBytes, FieldsViewsMovesAndChecksums) {
-    alignas(8) unsigned char f[12] = {0xEE, 0xEE, 0xEE}, copy[8];
+    alignas(16) unsigned char f[12], copy[8];
+    std::fill_n(f, 12, 0xEE);
     buf_hton(0x8102030405060708u, f + 1, 10);
     EXPECT_EQ(buf_ntoh(f, 4), 0xEE000081u);
-    EXPECT_EQ(buf_align(8, f + 8, copy, 4), f + 8);
+    EXPECT_EQ(buf_align(8, f + 8, copy, 4), f + 8);  // 8 bytes from a 16-byte boundary
     EXPECT_EQ(buf_align(4, f + 5, copy, 4), copy);
-    buf_lshift(f + 3, 8, 3);                          // 81 2 3 4 5 6 7 8 6 7 8 0
-    buf_rshift(f, 4, 1);                              // 81 81 2 3 4 6 7 8 6 7 8 0
-    EXPECT_EQ(buf_ntoh(f, 12), 0x0406070806070800u);  // the last 8 bytes
+    buf_lshift(f + 3, 8, 3);                          // 81 2 3 4 5 6 7 8 6 7 8 EE
+    buf_rshift(f, 4, 1);                              // 81 81 2 3 4 6 7 8 6 7 8 EE
+    EXPECT_EQ(buf_ntoh(f, 12), 0x04060708060708EEu);  // the last 8 bytes
     kelp_test::GuardedBuffer guard(512);
     for (int len = 0; len <= 300; ++len) {
         unsigned char *p = guard.tail(static_cast<size_t>(len));
@@ -60,6 +61,7 @@ TEST(File2buf, LoadsOnceWithReservesOrSaysWhy) {
     kelp_test::write_file("ten", "0123456789");
     int p[2], pty = posix_openpt(O_RDWR | O_NOCTTY), at6 = open("ten", O_RDONLY);
     ASSERT_TRUE(pipe(p) == 0 && write(p[1], "data", 4) == 4 && lseek(at6, 6, SEEK_SET) == 6);
+    close(0);  // the files opened below get descriptor 0
     const int fds = kelp_test::count_open_fds();
     EXPECT_EQ(load(-1, "ten", -1, 4, 1), "10 ____0123456789_");
     EXPECT_EQ(load(-1, "ten", 15, 4, 1), "10 ....0123456789..");
@@ -74,6 +76,9 @@ TEST(File2buf, LoadsOnceWithReservesOrSaysWhy) {
     EXPECT_EQ(load(-1, "ten", -1, INT_MAX - 10, 1),
               "-1 Failed to stat 'ten', errno=75 [Value too large for defined data type]");
     EXPECT_EQ(load(-1, "missing"), "-1 open(missing) failed, errno=2 [No such file or directory]");
+    for (const auto &[head, tail] : {std::pair{-1, 0}, {0, -1}})
+        EXPECT_EQ(load(-1, "ten", -1, head, tail),
+                  "-1 Failed to stat 'ten', errno=22 [Invalid argument]");
     kelp_test::fail_nth_alloc(0);
     EXPECT_EQ(load(-1, "ten", -1, 4, 1), "-1 Failed to malloc 15 bytes for file=ten");
     kelp_test::stop_failing();

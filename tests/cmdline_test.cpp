@@ -43,11 +43,12 @@ TEST(Cmdlin, AcceptsAndRejectsLikeGetopt) {
         {"p q -a r", " a", "Illegal number of parameters (2)", "a", "", 0, 1, 1, 2},
         // Bytes above 127 never index the table of counters; a null
         // description reads as empty.
-        {"p -a", "", "Unsupported switch character (code 233) in optstr", "a\xe9", "", 0, -1, 1},
+        {"p -a", "", "Unsupported switch character (code 128) in optstr", "a\x80", "", 0, -1, 1},
         {"p -a", "", "Unsupported switch character (code 255) in mandsw", "a", "a\xff", 0, -1, 1},
         {"p -a", "", "Illegal switch (on or after '-a')", nullptr, nullptr, 0, -1, 1},
-        // Stopped by the handler: no duplicate, mandatory or count check;
-        // refused by it, which keeps the message to itself.
+        // Stopped on entry, or by the handler: no duplicate, mandatory or
+        // count check; refused by it, which keeps the message to itself.
+        {"p -a", "", "", "a", "a", 1, 1, 0, -1, -1},
         {"p -a -a -x", " a", "", "a", "m", 5, 5, 0, -1, 0},
         {"p -a q r", " a 1=q", "", "a", "", 0, -1, 0, 2, 1},
         {"p -a q r", " a 1=q 2=r", "", "a", "", 0, -1, 1, 2, 99, 2},
@@ -59,7 +60,8 @@ TEST(Cmdlin, AcceptsAndRejectsLikeGetopt) {
         for (std::string &w : words)
             argv.push_back(w.data());
         Seen seen{"", 0, c.stop_at, c.reject_at};
-        gnl_cmdlin_def def = {c.optstr, c.mandsw, 0, note, &seen, c.minp, c.maxp, -1, nullptr, 0};
+        gnl_cmdlin_def def = {c.optstr, c.mandsw, 0,  note,    &seen,
+                              c.minp,   c.maxp,   -1, nullptr, c.stop_at < 0};
         std::strcpy(gnl_usrmsg, "untouched");
         optind = 0;  // a full restart of getopt
         EXPECT_EQ(gnl_cmdlin(static_cast<int>(argv.size()), argv.data(), &def), c.rc) << c.seen;

@@ -73,6 +73,26 @@ TEST(CxxText, PiecesAreViewsAndTrimsAgreeWithTheCFunctions) {
     EXPECT_EQ(kelp::buf2hex(std::string(100, '\x11')).size(), 299u);  // beyond the C call's 85
 }
 
+// A view longer than a C length is summed whole, in pieces: bytes on both
+// sides of INT_MAX count, and none past the end is read (a guard page).
+// Untouched pages read as zeros without taking memory.
+TEST(CxxChecksum, ViewsBeyondIntMaxAreSummedWhole) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "2 GiB of checked loads take seconds";
+#endif
+    if (std::getenv("KELP_UNDER_VALGRIND") != nullptr)
+        GTEST_SKIP() << "2 GiB under valgrind";
+    const size_t len = size_t{INT_MAX} + 4;
+    kelp_test::GuardedBuffer g(len);
+    unsigned char *p = g.tail(len);
+    madvise(p - reinterpret_cast<uintptr_t>(p) % 4096, len, MADV_HUGEPAGE);  // fewer faults
+    p[0] = 0x01, p[1] = 0x02, p[2] = 0x04, p[INT_MAX - 1] = 0x10, p[INT_MAX] = 0x20;
+    p[len - 1] = 0x40;
+    const std::string_view all(reinterpret_cast<char *>(p), len);
+    EXPECT_EQ(kelp::chksum_xor(all), 0x77);
+    EXPECT_EQ(kelp::chksum_s4xor(all), 0x77767470);  // byte k: the XOR from position k on
+}
+
 // communicate writes and reads at once: 16 MiB each way through cat, 16 MiB
 // printed before the input is read, input that nobody reads (no SIGPIPE),
 // and a few KiB through a raw terminal.

@@ -5,16 +5,14 @@
 #ifndef KELP_COMMAND_HPP
 #define KELP_COMMAND_HPP
 
+#include <kelp/detail/pump.hpp>
 #include <kelp/result.hpp>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <ctime>
+#include <cstring>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -30,44 +28,6 @@ namespace kelp {
 /** @addtogroup kelp_cxx
  *  @{ */
 
-/// @cond detail
-namespace detail {
-
-inline kelp::error sys_error(const char *what, int err) {
-    return kelp::error{err, std::string(what) + "() failed (errno=" + std::to_string(err) + ")"};
-}
-
-// While it lives, SIGPIPE is blocked in this thread, so that a write to a
-// command that is gone fails with EPIPE; the signal such a write raised is
-// taken back before the mask returns.
-class sigpipe_guard {
-  public:
-    sigpipe_guard() noexcept {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-    }
-    ~sigpipe_guard() {
-        int err = errno;
-        const timespec now = {0, 0};
-        if (sigismember(&old_, SIGPIPE) == 0)
-            (void)sigtimedwait(&pipe_, nullptr, &now);
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-        errno = err;
-    }
-    sigpipe_guard(const sigpipe_guard &) = delete;
-    sigpipe_guard &operator=(const sigpipe_guard &) = delete;
-
-    kelp::error failed(const char *what) const { return sys_error(what, errno); }
-
-  private:
-    sigset_t pipe_{};
-    sigset_t old_{};
-};
-
-}  // namespace detail
-/// @endcond
-
 /**
  * @brief Owner of a command started by ::run_syscmd: its descriptors and
  * its child, ended with ::close_syscmd.
@@ -81,8 +41,11 @@ class sigpipe_guard {
  * ::gnl_usrmsg twice to tell a failure from an exit code; write() and
  * communicate() block `SIGPIPE` in the calling thread while they write (two
  * or three system calls), so that a command that is gone gives `EPIPE`
- * instead of ending the program; communicate() grows a `std::string` and
- * waits for the command to end. One thread at a time per command; any
+ * instead of ending the program; communicate() makes both descriptors
+ * non-blocking, then takes one `poll` a round and reads and writes up to
+ * 64 KiB at a time (a buffer on the stack), grows a `std::string` and
+ * waits for the command to end (that loop, and what it keeps, is in
+ * kelp/detail/pump.hpp). One thread at a time per command; any
  * number of commands in parallel (::close_syscmd is serialised inside the
  * library).
  *
@@ -204,9 +167,9 @@ class command {
         if (!running())
             return kelp::error{EBADF, "communicate: no command"};
         outcome done;
-        if (auto exchanged = exchange(input, done.output); !exchanged) {
+        if (auto pumped = detail::pump(rfd_, wfd_, pty_, input, done.output); !pumped) {
             (void)finish();
-            return exchanged.error();
+            return pumped.error();
         }
         auto status = close();
         if (!status)
@@ -281,56 +244,6 @@ class command {
     }
 
     static kelp::error sys_error(const char *what) { return detail::sys_error(what, errno); }
-
-    // The loop of communicate(): poll on the output and, while input is
-    // left, on the input; both descriptors non-blocking.
-    result<void> exchange(std::string_view input, std::string &out) {
-        detail::sigpipe_guard guard;
-        for (int fd : {rfd_, wfd_})
-            if (fd >= 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
-                return guard.failed("fcntl");
-        if (input.empty())
-            close_input();
-        char chunk[65536];
-        bool output_open = true;
-        while (output_open || (!pty_ && wfd_ >= 0)) {
-            const bool writing = !input.empty() && wfd_ >= 0;
-            pollfd p[2] = {{output_open ? rfd_ : -1, POLLIN, 0},
-                           {writing && !pty_ ? wfd_ : -1, POLLOUT, 0}};
-            if (pty_ && writing)
-                p[0].events |= POLLOUT;
-            if (::poll(p, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return guard.failed("poll");
-            }
-            if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                ssize_t n = ::read(rfd_, chunk, sizeof chunk);
-                if (n > 0)
-                    out.append(chunk, static_cast<std::size_t>(n));
-                else if (n == 0 || (pty_ && errno == EIO))
-                    output_open = false;
-                else if (errno != EAGAIN && errno != EINTR)
-                    return guard.failed("read");
-            }
-            const short ready = pty_ ? p[0].revents : p[1].revents;
-            if (writing && (ready & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-                ssize_t n =
-                    ::write(wfd_, input.data(), std::min<std::size_t>(input.size(), sizeof chunk));
-                if (n > 0)
-                    input.remove_prefix(static_cast<std::size_t>(n));
-                else if (n < 0 && (errno == EPIPE || (pty_ && errno == EIO)))
-                    input = {};  // the command reads no more
-                else if (n < 0 && errno != EAGAIN && errno != EINTR)
-                    return guard.failed("write");
-                if (input.empty())
-                    close_input();
-            }
-            if (!pty_ && input.empty())
-                close_input();
-        }
-        return {};
-    }
 
     int rfd_ = -1;
     int wfd_ = -1;

@@ -71,10 +71,12 @@ KELP_API int ginet_str2ipaddr(const char *name, uint32_t *addr);   /* network or
  *
  * Messages: "socket() failed, errno=%d [%s]", "Failed to malloc %d bytes,
  * for list of %d IP interfaces", "SIOCGIFCONF ioctl failed, errno=%d [%s]".
- * After a failure no socket is open, no buffer allocated, @p sock unwritten.
+ * After a failure no socket is open and @p sock is unwritten; when socket()
+ * failed @p list is untouched, else its buffer is freed and the pointer NULL.
  *
  * @param list the list: set its buffer pointer to NULL before the first
- *             call; a previous buffer is freed; free the new one with `free`
+ *             call; once the socket is open, a previous buffer is freed;
+ *             free the new one with `free`
  * @param sock receives the open datagram socket (the caller closes it), or
  *             NULL to have it closed
  * @return the number of `struct ifreq` entries, or -1 on failure

@@ -68,7 +68,10 @@ inline const kelp::error &no_error() noexcept {
     return none;
 }
 
-// C lengths are int: views longer than INT_MAX are taken in pieces.
+// C lengths are int: a longer view is cut to INT_MAX bytes, as the calls
+// that take one say (a trace record; a hex dump, which its output buffer
+// bounds first; an alphabet, refused beyond 256 bytes anyway). Where every
+// byte counts, the caller goes in pieces of this size (checksum.hpp).
 constexpr std::size_t int_max = static_cast<std::size_t>(INT_MAX);
 
 inline int clamp_len(std::size_t n) noexcept {

@@ -6,7 +6,7 @@
 namespace {
 
 // Codes 0 to 9: the medium types of the data link provider interface.
-constexpr const char *kMediumNames[] = {
+constexpr const char *medium_names[] = {
     "802.3 Ethernet",
     "Token Bus",
     "Token Ring",
@@ -18,7 +18,7 @@ constexpr const char *kMediumNames[] = {
     "FDDI",
     "Other",
 };
-constexpr int kRawIp = 129;
+constexpr int raw_ip = 129;
 
 // Text of the last unlisted code; overwritten by the next one of the same
 // thread.
@@ -27,10 +27,10 @@ thread_local char unlisted[51];
 }  // namespace
 
 extern "C" const char *dlp_proto2nam(int code) {
-    constexpr int listed = static_cast<int>(sizeof kMediumNames / sizeof kMediumNames[0]);
+    constexpr int listed = static_cast<int>(sizeof medium_names / sizeof medium_names[0]);
     if (code >= 0 && code < listed)
-        return kMediumNames[code];
-    if (code == kRawIp)
+        return medium_names[code];
+    if (code == raw_ip)
         return "Raw IP";
     (void)std::snprintf(unlisted, sizeof unlisted, "<%u>", static_cast<unsigned>(code));
     return unlisted;

@@ -28,9 +28,9 @@ auto retry_eintr(Call call) {
 }
 
 // The interface list grows in steps of 400 bytes, counted as 10 interfaces.
-constexpr int kListStepBytes = 400;
-constexpr int kListStepIfs = 10;
-constexpr int kIfreqSize = static_cast<int>(sizeof(struct ifreq));
+constexpr int list_step_bytes = 400;
+constexpr int list_step_ifs = 10;
+constexpr int ifreq_size = static_cast<int>(sizeof(struct ifreq));
 
 struct FreeDeleter {
     void operator()(char *p) const { std::free(p); }
@@ -158,8 +158,8 @@ int sock_get_ipifs(struct ifconf *list, int *sock) {
         kelp::set_usrmsg("socket() failed, errno=%d [%s]", err, kelp::errtext(err));
         return -1;
     }
-    for (int size = kListStepBytes, room = kListStepIfs;;
-         size += kListStepBytes, room += kListStepIfs) {
+    for (int size = list_step_bytes, room = list_step_ifs;;
+         size += list_step_bytes, room += list_step_ifs) {
         std::free(list->ifc_buf);
         list->ifc_len = size;
         list->ifc_buf = static_cast<char *>(std::malloc(static_cast<size_t>(size)));
@@ -181,10 +181,10 @@ int sock_get_ipifs(struct ifconf *list, int *sock) {
         }
         // The kernel stops at the last entry that fits; only when it left
         // no room for another one may the list have been cut short.
-        if (size - list->ifc_len >= kIfreqSize) {
+        if (size - list->ifc_len >= ifreq_size) {
             if (sock != nullptr)
                 *sock = fd.release();
-            return list->ifc_len / kIfreqSize;
+            return list->ifc_len / ifreq_size;
         }
     }
 }

@@ -1,6 +1,5 @@
 // Broken-down local time to calendar time, by successive approximation.
 #include "core/internal.h"
-#include "time/civil.h"
 
 #include <array>
 #include <cstdint>
@@ -9,17 +8,16 @@
 
 namespace {
 
-using kelp::breakdown;
-using kelp::floor_div;
-using kelp::is_leap;
-
 constexpr int32_t secs_per_day = 86400;
 constexpr int32_t secs_per_year = 365 * secs_per_day;
-constexpr int max_corrections = 12;
 // tm_year of the latest 32-bit time (2038) and of the epoch (1970): UTC
 // breakdowns, the same on every platform.
 constexpr int year_max = 138;
 constexpr int year0 = 70;
+// The limits a refusal names; the earlier one stops a second short of the
+// 32-bit range.
+constexpr time_t latest = INT32_MAX;
+constexpr time_t earliest = -INT32_MAX;
 
 // Days in a common year before the first of each month.
 constexpr std::array<int32_t, 12> days_before = [] {
@@ -30,6 +28,15 @@ constexpr std::array<int32_t, 12> days_before = [] {
     return t;
 }();
 static_assert(days_before[2] == 59 && days_before[11] == 334);
+
+bool is_leap(int64_t year) {
+    return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0);
+}
+
+// Division rounding down; the divisor is positive.
+int64_t floor_div(int64_t a, int64_t b) {
+    return a / b - (a % b < 0);
+}
 
 // Leap years in [1, year), extended to years before 1 by the same rule.
 int64_t leaps_before(int64_t year) {
@@ -51,7 +58,34 @@ int64_t day_of_year(const struct tm &tm) {
     return d;
 }
 
-bool same_time(const kelp::Fields &a, const struct tm &b) {
+// The UTC fields of a time, as gmtime gives them.
+struct Fields {
+    int year, mon, mday, hour, min, sec;
+};
+
+// gmtime's breakdown without its call: a guess stays within 2^31 seconds of
+// a 32-bit time, far inside the range where gmtime never fails.
+Fields breakdown(int64_t t) {
+    const int64_t days = floor_div(t, secs_per_day);
+    const auto secs = static_cast<int>(t - days * secs_per_day);
+    // Civil date from a day count, in 400-year eras starting on 1 March 0000.
+    const int64_t z = days + 719468;
+    const int64_t era = floor_div(z, 146097);
+    const auto doe = static_cast<int>(z - era * 146097);
+    const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int doy = doe - (365 * yoe + yoe / 4 - yoe / 100);  // from 1 March
+    const int mp = (5 * doy + 2) / 153;
+    Fields f{};
+    f.mday = doy - (153 * mp + 2) / 5 + 1;
+    f.mon = mp < 10 ? mp + 2 : mp - 10;
+    f.year = static_cast<int>(era * 400 + yoe + (f.mon < 2) - 1900);
+    f.hour = secs / 3600;
+    f.min = secs / 60 % 60;
+    f.sec = secs % 60;
+    return f;
+}
+
+bool same_time(const Fields &a, const struct tm &b) {
     return a.year == b.tm_year && a.mon == b.tm_mon && a.mday == b.tm_mday && a.hour == b.tm_hour &&
            a.min == b.tm_min && a.sec == b.tm_sec;
 }
@@ -60,14 +94,25 @@ bool same_time(const kelp::Fields &a, const struct tm &b) {
 // fields far out of range would overflow.
 uint64_t wanted_secs(const struct tm &want) {
     const int64_t days = days_between_years(year0, want.tm_year) + day_of_year(want);
-    return static_cast<uint64_t>(days) * secs_per_day + static_cast<uint64_t>(int64_t{want.tm_hour}) * 3600 +
-           static_cast<uint64_t>(int64_t{want.tm_min}) * 60 + static_cast<uint64_t>(int64_t{want.tm_sec});
+    return static_cast<uint64_t>(days) * secs_per_day +
+           static_cast<uint64_t>(int64_t{want.tm_hour}) * 3600 +
+           static_cast<uint64_t>(int64_t{want.tm_min}) * 60 +
+           static_cast<uint64_t>(int64_t{want.tm_sec});
 }
 
-// Refuses a time beyond what a signed 32-bit time_t holds, naming the limit
-// in local time.
-time_t refuse_beyond(time_t t) {
-    const time_t limit = t < 0 ? INT32_MAX : -INT32_MAX;
+// A guess on the other side of the epoch from the wanted year has wrapped in
+// 32 bits: a negative one ran past the latest time, a positive one past the
+// earliest. Returns the limit it ran past, or 0.
+time_t limit_passed(int year, time_t guess) {
+    if (year > year0 && guess < 0)
+        return latest;
+    if (year < year0 && guess > 0)
+        return earliest;
+    return 0;
+}
+
+// Refuses a time beyond limit, naming the limit in local time.
+time_t refuse_beyond(time_t limit) {
     char text[64] = "";
     tzset();  // ctime_r, unlike ctime, may not pick up a changed zone
     if (ctime_r(&limit, text) == nullptr)
@@ -98,8 +143,7 @@ extern "C" {
 // gnl_usrmsg set. tm is only read: tm_wday and tm_yday are ignored and
 // nothing is normalised.
 time_t port_mktime(const struct tm *tm) {
-    if (tm->tm_mon < 0 || tm->tm_mday < 1 || tm->tm_hour < 0 || tm->tm_min < 0 ||
-        tm->tm_sec < 0) {
+    if (tm->tm_mon < 0 || tm->tm_mday < 1 || tm->tm_hour < 0 || tm->tm_min < 0 || tm->tm_sec < 0) {
         kelp::set_usrmsg("invalid time/date spec (negative numbers)");
         return -1;
     }
@@ -107,34 +151,33 @@ time_t port_mktime(const struct tm *tm) {
         kelp::set_usrmsg("invalid time/date (month out of range)");
         return -1;
     }
-
-    // Beyond the 32-bit range either way: the guess would start at -1 or 1,
-    // on the wrong side of the epoch.
     if (tm->tm_year > year_max)
-        return refuse_beyond(-1);
+        return refuse_beyond(latest);
     if (tm->tm_year < 0)
-        return refuse_beyond(1);
+        return refuse_beyond(earliest);
+
+    // The first guess is a 32-bit product on purpose: for 1900 it wraps
+    // positive and the year is refused.
     int32_t dy = tm->tm_year - year0;
     if (dy < 0)
         ++dy;
-    // The first guess is a 32-bit product on purpose: for 1900 it wraps
-    // positive and the year is refused below.
-    time_t t = static_cast<int32_t>(static_cast<uint32_t>(dy) * static_cast<uint32_t>(secs_per_year));
+    time_t t =
+        static_cast<int32_t>(static_cast<uint32_t>(dy) * static_cast<uint32_t>(secs_per_year));
+    if (const time_t limit = limit_passed(tm->tm_year, t))
+        return refuse_beyond(limit);
 
-    // A guess's breakdown sums back to the guess itself, so each correction
-    // (wanted fields minus the guess's fields, in 32 bits) is simply the
-    // wanted seconds minus the guess.
-    const uint64_t want = wanted_secs(*tm);
-    for (int left = max_corrections;;) {
-        if ((tm->tm_year < year0 && t > 0) || (tm->tm_year > year0 && t < 0))
-            return refuse_beyond(t);
-        t += static_cast<int32_t>(static_cast<uint32_t>(want - static_cast<uint64_t>(t)));
-        if (--left == 0) {
-            kelp::set_usrmsg("temporal instability");
-            return -1;
-        }
-        if (same_time(breakdown(t), *tm))
-            break;
+    // A guess's breakdown sums back to the guess, so the correction (wanted
+    // fields minus the guess's, in 32 bits) lands on the wanted seconds
+    // modulo 2^32: exactly for any time of the years accepted, which lies
+    // within 2^31 seconds of the first guess. A second correction would be
+    // 0, so one decides: the fields match, or the correction wrapped past a
+    // limit, or no time has these fields (30 February, hour 24).
+    t += static_cast<int32_t>(static_cast<uint32_t>(wanted_secs(*tm) - static_cast<uint64_t>(t)));
+    if (!same_time(breakdown(t), *tm)) {
+        if (const time_t limit = limit_passed(tm->tm_year, t))
+            return refuse_beyond(limit);
+        kelp::set_usrmsg("temporal instability");
+        return -1;
     }
 
     tzset();
