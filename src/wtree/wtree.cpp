@@ -450,8 +450,8 @@ int wtree_add_word(wtree *handle, const char *word, int len, int token) {
     const kelp::CaseTables cases;
     for (int i = 0; i < len; ++i) {
         if (tree.char_idx[fold(&tree, cases, word[i])] == not_in_alphabet) {
-            gnl_msglog("wtree_add_word: illegal char %d=(%d) (%s)", i,
-                       static_cast<unsigned char>(word[i]), word);
+            gnl_msglog("wtree_add_word: illegal char %d=(%d) (%.*s)", i,
+                       static_cast<unsigned char>(word[i]), len, word);
             kelp::set_usrmsg("APPLICATION ERROR");
             return -1;
         }
