@@ -54,10 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const int token = in.ConsumeIntegralInRange(-3, 3);
             r = wtree_add_word(t, word.get(), len, token) -
                 model.add(key, std::string(word.get(), len), token, -1).first;
-        } else if (op == 1) {
-            r = wtree_find_word(t, word.get(), len) - model.find(key);
         } else {
-            r = wtree_del_word(t, word.get(), len) - model.del(key);
+            auto it = model.token.find(key);
+            const int tok = it != model.token.end() ? it->second : NOTOK;
+            r = op == 1 ? wtree_find_word(t, word.get(), len) - tok
+                        : wtree_del_word(t, word.get(), len) - (tok != NOTOK ? 0 : -1);
+            if (op == 2 && tok != NOTOK)
+                it->second = NOTOK, model.prune(key);
         }
         if (r != 0 || dump(t) != model.dump())
             std::abort();

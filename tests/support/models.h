@@ -139,8 +139,8 @@ struct WordTree {
             return {-1, fmt("wtree_add_word: illegal token %d (not 16 bits)", tok)};
         for (size_t i = 0; i < key.size(); ++i)
             if (alphabet.find(key[i]) == std::string::npos)
-                return {-1, fmt("wtree_add_word: illegal char %zu=(%d) (%.*s)", i, word[i] & 0xFF,
-                                static_cast<int>(word.size()), word.data())};
+                return {-1, fmt("wtree_add_word: illegal char %zu=(%d) (%s)", i, word[i] & 0xFF,
+                                word.c_str())};
         const size_t arrays = full.size();
         std::string at;
         for (int n = 0; char c : key) {
@@ -159,19 +159,6 @@ struct WordTree {
         }
         token[at] = tok;
         return {full.size() > arrays ? 0 : 1, ""};
-    }
-    // The token of key, or NOTOK.
-    int find(const std::string &key) const {
-        auto it = token.find(key);
-        return it != token.end() ? it->second : NOTOK;
-    }
-    // Deletes key: 0, or -1 when it is not stored.
-    int del(const std::string &key) {
-        if (find(key) == NOTOK)
-            return -1;
-        token[key] = NOTOK;
-        prune(key);
-        return 0;
     }
     std::string dump() const {
         std::string lines;
