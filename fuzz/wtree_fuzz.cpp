@@ -7,25 +7,9 @@
 
 #include "models.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
-
-namespace {
-
-std::string dump(wtree *t) {
-    char *buf = nullptr;
-    size_t size = 0;
-    FILE *f = open_memstream(&buf, &size);
-    wtree_dump(t, f);
-    std::fclose(f);
-    std::string s(buf, size);
-    std::free(buf);
-    return s;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     dbginit("/dev/null", nullptr, -1);
@@ -35,7 +19,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
     const bool nocase = in.ConsumeBool();
-    const std::string alphabet = nocase ? "ABCDE" : "DEabc";  // ascending, as the model orders words
+    const std::string alphabet =
+        nocase ? "ABCDE" : "DEabc";  // ascending, as the model orders words
     wtree *t = wtree_create(alphabet.data(), static_cast<int>(alphabet.size()), nocase);
     if (t == nullptr)
         std::abort();
@@ -62,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (op == 2 && tok != NOTOK)
                 it->second = NOTOK, model.prune(key);
         }
-        if (r != 0 || dump(t) != model.dump())
+        if (r != 0 || model::dump_of(t) != model.dump())
             std::abort();
     }
     wtree_destroy(t);

@@ -18,19 +18,7 @@
 
 namespace {
 
-using model::fmt;
 constexpr long kHuge = 2L << 20;
-
-std::string dump(wtree *t) {
-    char *buf = nullptr;
-    size_t size = 0;
-    FILE *f = open_memstream(&buf, &size);
-    wtree_dump(t, f);
-    std::fclose(f);
-    std::string s(buf, size);
-    std::free(buf);
-    return s;
-}
 
 // Bytes of the mappings advised for huge pages, which only the word tree
 // makes, each of whole aligned chunks of 2 MiB.
@@ -61,7 +49,7 @@ TEST(WtreeCreate, RefusalsAndAllocationFailures) {
         {"aA", 2, 1, -1, "char 1 of alphabet (0x41) is invalid"},  // folded
         {all, 257, 0, -1, "char 256 of alphabet (0x00) is invalid"},
         {"AB", -1, 0, -1, "invalid alphabet size -1"},
-        {"ABDE", 4, 0, 0, fmt("failed to malloc tree handle (%zu bytes)", sizeof(wtree))},
+        {"ABDE", 4, 0, 0, model::fmt("failed to malloc tree handle (%zu bytes)", sizeof(wtree))},
         {"ABDE", 4, 0, 1, "failed to malloc alphabet (5 bytes)"},
         {"ABDE", 4, 0, 2, "wtree.node_alloc: failed to malloc node 0 (byte_cnt=5)"},
     };
@@ -138,7 +126,7 @@ TEST(WtreeModel, RandomAddsAndDeletesWithAllocationFailures) {
                 if (tok != NOTOK)
                     it->second = NOTOK, model.prune(key);
             }
-            ASSERT_EQ(dump(t), model.dump());
+            ASSERT_EQ(model::dump_of(t), model.dump());
         }
         wtree_destroy(t);
     }
@@ -181,19 +169,19 @@ TEST(WtreeArena, SmallTreesStaySmallBigOnesReuseBlocksAndLaterTreesTheirChunks) 
         t = churned_tree(&m);
         const long mapped = huge_mapped(), heap_then = kelp_test::library_heap();
         EXPECT_LE(heap_then - heap + mapped, t->counts.byte_cnt + kHuge);
-        const std::string first = dump(t);
+        const std::string first = model::dump_of(t);
         EXPECT_EQ(first, m.dump());
         wtree_destroy(t);
         EXPECT_EQ(huge_mapped(), mapped);
         t = churned_tree();
         EXPECT_EQ(huge_mapped(), mapped);
-        EXPECT_EQ(dump(t), first);
+        EXPECT_EQ(model::dump_of(t), first);
         wtree_destroy(t);
         std::vector<std::thread> threads(3);
         for (std::thread &thread : threads)
             thread = std::thread([&first] {
                 wtree *mine = churned_tree();
-                EXPECT_EQ(dump(mine), first);
+                EXPECT_EQ(model::dump_of(mine), first);
                 wtree_destroy(mine);
             });
         for (std::thread &thread : threads)
@@ -204,14 +192,14 @@ TEST(WtreeArena, SmallTreesStaySmallBigOnesReuseBlocksAndLaterTreesTheirChunks) 
         std::iota(alphabet.begin(), alphabet.end(), '\0');
         t = wtree_create(alphabet.data(), 256, 0);
         EXPECT_EQ(wtree_add_word(t, word.data(), 70000, 9), 0);
-        const std::string text = dump(t);
+        const std::string text = model::dump_of(t);
         wtree_destroy(t);
         EXPECT_EQ(huge_mapped(), 64 * kHuge);
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3 + 70001);
         for (int d = 2; d <= 133; ++d)
             label += ".66";
-        EXPECT_TRUE(
-            text.ends_with(fmt("\n70000-%s.xx (%s) = 9, next=N\n", label.c_str(), word.c_str())));
+        EXPECT_TRUE(text.ends_with(
+            model::fmt("\n70000-%s.xx (%s) = 9, next=N\n", label.c_str(), word.c_str())));
         return nullptr;
     };
     pthread_attr_t attr;

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -100,6 +101,18 @@ template <class... Args>
 std::string fmt(const char *format, Args... args) {
     std::string s(static_cast<size_t>(std::snprintf(nullptr, 0, format, args...)), '\0');
     std::snprintf(s.data(), s.size() + 1, format, args...);
+    return s;
+}
+
+// What wtree_dump prints for t, to compare with WordTree::dump.
+inline std::string dump_of(wtree *t) {
+    char *buf = nullptr;
+    size_t size = 0;
+    FILE *f = open_memstream(&buf, &size);
+    wtree_dump(t, f);
+    std::fclose(f);
+    std::string s(buf, size);
+    std::free(buf);
     return s;
 }
 
