@@ -144,24 +144,21 @@ wtree_node *child_from(const wtree *tree, const wtree_node *node, unsigned from)
 }
 
 // Releases node and everything below it, children before their parent and
-// in slot order. Walks by the parent links, so a long word costs no stack.
+// in slot order (a released child's slot is empty, so the scan for the next
+// one starts over). Walks by the parent links, so a long word costs no
+// stack.
 void node_free(Tree &tree, wtree_node *node) {
-    wtree_node *cur = node;
-    unsigned from = 0;  // first slot of cur not yet visited
-    for (;;) {
-        if (wtree_node *child = child_from(&tree, cur, from)) {
+    for (wtree_node *cur = node;;) {
+        if (wtree_node *child = child_from(&tree, cur, 0)) {
             cur = child;
-            from = 0;
             continue;
         }
         wtree_node *up = cur->parent;
-        unsigned slot = cur->index;
-        bool last = cur == node;
+        const bool last = cur == node;
         release_leaf(tree, cur);
         if (last)
             return;
         cur = up;
-        from = slot + 1;
     }
 }
 
