@@ -1,44 +1,15 @@
-// Word-tree operation sequences against a map: results after every step,
-// the four counts against a walk of the tree, a dump that stays in bounds.
+// Word-tree operation sequences against the node-by-node model: the result
+// of every step, and after it the dump (the four counts and every node).
+// Words lie in a buffer without a NUL after them.
 #include <kelp.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cctype>
-#include <cstdio>
+#include "models.h"
+
 #include <cstdlib>
-#include <map>
+#include <memory>
 #include <string>
-
-namespace {
-
-struct Walk {
-    int words = 0, nodes = 0, full = 0;
-};
-
-void walk(const wtree *t, const wtree_node *n, Walk &w) {
-    ++w.nodes;
-    if (n->token != NOTOK)
-        ++w.words;
-    if (n->next == nullptr)
-        return;
-    ++w.full;
-    for (int i = 0; i < t->siz_alpha; ++i)
-        if (n->next[i] != nullptr)
-            walk(t, n->next[i], w);
-}
-
-void check_counts(const wtree *t, size_t stored) {
-    Walk w;
-    walk(t, t->root, w);
-    const wtree_counts &c = t->counts;
-    int bytes = t->siz_alpha + 1 + w.nodes * static_cast<int>(sizeof(wtree_node)) + w.full * t->siz_next;
-    if (c.word_cnt != w.words || c.node_cnt != w.nodes || c.full_cnt != w.full || c.byte_cnt != bytes ||
-        c.word_cnt != static_cast<int>(stored))
-        std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     dbginit("/dev/null", nullptr, -1);
@@ -48,49 +19,36 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
     const bool nocase = in.ConsumeBool();
-    const std::string alphabet = nocase ? "ABCDE" : "abcDE";
+    const std::string alphabet =
+        nocase ? "ABCDE" : "DEabc";  // ascending, as the model orders words
     wtree *t = wtree_create(alphabet.data(), static_cast<int>(alphabet.size()), nocase);
     if (t == nullptr)
         std::abort();
-    std::map<std::string, int> model;
-    auto fold = [&](std::string w) {
-        if (nocase)
-            for (char &c : w)
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return w;
-    };
-    auto legal = [&](const std::string &w) { return fold(w).find_first_not_of(alphabet) == std::string::npos; };
+    model::WordTree model{alphabet};
     while (in.remaining_bytes() > 0) {
-        const int op = in.ConsumeIntegralInRange(0, 3);
-        std::string word;
-        for (int n = in.ConsumeIntegralInRange(0, 6); n > 0; --n)
-            word += "abcdeABCDEz"[in.ConsumeIntegralInRange(0, 10)];
-        const int len = static_cast<int>(word.size());
-        if (op == 0) {
-            int token = in.ConsumeIntegralInRange(-3, 3);
-            int r = wtree_add_word(t, word.c_str(), len, token);
-            if (token == 0 || !legal(word)) {
-                if (r != -1)
-                    std::abort();
-            } else {
-                if (r != 0 && r != 1)
-                    std::abort();
-                model[fold(word)] = token;
-            }
-        } else if (op == 1) {
-            auto it = model.find(fold(word));
-            if (wtree_find_word(t, word.c_str(), len) != (it == model.end() ? NOTOK : it->second))
-                std::abort();
-        } else if (op == 2) {
-            bool had = model.erase(fold(word)) > 0;
-            if (wtree_del_word(t, word.c_str(), len) != (had ? 0 : -1))
-                std::abort();
-        } else {
-            FILE *out = std::fopen("/dev/null", "w");
-            wtree_dump(t, out);
-            std::fclose(out);
+        const int op = in.ConsumeIntegralInRange(0, 2);
+        std::string key;
+        const auto len = in.ConsumeIntegralInRange(0, 6);
+        auto word = std::make_unique<char[]>(static_cast<size_t>(len));
+        for (int i = 0; i < len; ++i) {
+            word[i] = "abcdeABCDEz"[in.ConsumeIntegralInRange(0, 10)];
+            key += static_cast<char>(nocase ? std::toupper(word[i]) : word[i]);
         }
-        check_counts(t, model.size());
+        int r = 0;
+        if (op == 0) {
+            const int token = in.ConsumeIntegralInRange(-3, 3);
+            r = wtree_add_word(t, word.get(), len, token) -
+                model.add(key, std::string(word.get(), len), token, -1).first;
+        } else {
+            auto it = model.token.find(key);
+            const int tok = it != model.token.end() ? it->second : NOTOK;
+            r = op == 1 ? wtree_find_word(t, word.get(), len) - tok
+                        : wtree_del_word(t, word.get(), len) - (tok != NOTOK ? 0 : -1);
+            if (op == 2 && tok != NOTOK)
+                it->second = NOTOK, model.prune(key);
+        }
+        if (r != 0 || model::dump_of(t) != model.dump())
+            std::abort();
     }
     wtree_destroy(t);
     return 0;

@@ -128,11 +128,10 @@ TEST(CxxCommand, CloseGivesTheStatusOrTheLibrarysMessage) {
 }
 
 // Every owner releases once. A word may end right at an unreadable page:
-// only its bytes are read, and the refusal record, which prints it, gets a
-// terminated copy. Copies of text in a list carry their NUL, so that the
-// string sort stops inside each payload; the current node may be erased in
-// a range-for. Failures carry the library's message; a failed allocation is
-// a result.
+// only its bytes are read, also by the refusal record, which prints it.
+// Copies of text in a list carry their NUL, so that the string sort stops
+// inside each payload; the current node may be erased in a range-for.
+// Failures carry the library's message; a failed allocation is a result.
 TEST(CxxOwners, ReleaseOnceAndCarryTheLibrarysMessages) {
     auto tree = kelp::word_tree::create("ABDE");
     EXPECT_EQ(tree->add("ABD", 9).value(), 0);  // B gets its next array

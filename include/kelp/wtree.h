@@ -78,11 +78,12 @@ KELP_API wtree *wtree_create(const char *alphabet, int siz_alpha, int nocase);
  * Failures, with the trace detail: a token of ::NOTOK ("APPLICATION
  * ERROR", "wtree_add_word: illegal token (NOTOK)"); a character outside
  * the alphabet ("APPLICATION ERROR", "wtree_add_word: illegal char
- * %d=(%d) (%s)"), both leaving the tree unchanged; an allocation failure
- * ("OUT OF MEMORY"), which may leave token-less nodes behind.
+ * %d=(%d) (%.*s)", the word printed to its length), both leaving the tree
+ * unchanged; an allocation failure ("OUT OF MEMORY"), which may leave
+ * token-less nodes behind.
  *
  * @param tree  the tree
- * @param word  the word's bytes, NUL-terminated (the failure record prints it)
+ * @param word  the word's bytes (no NUL needed)
  * @param len   bytes of the word; 0 or less for the empty word
  * @param token the token, -32768 to 32767, not ::NOTOK
  * @return 0 when a node got a next array during the call, 1 when none

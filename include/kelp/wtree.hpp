@@ -8,7 +8,6 @@
 #include <kelp/result.hpp>
 
 #include <cstdio>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -21,9 +20,7 @@ namespace kelp {
  * @brief Owner of a word tree (::wtree): destroys it with ::wtree_destroy.
  *
  * Words are `std::string_view`s and need no terminating NUL. Each member is
- * one C call; add() also copies the word, to give the C call's message a
- * terminated text: onto the stack below 128 bytes, into a `std::string`
- * (an allocation) from there on. One thread at a time per tree.
+ * one C call. One thread at a time per tree.
  */
 class word_tree {
   public:
@@ -59,21 +56,9 @@ class word_tree {
      * @return 0 when a next array was allocated, else 1; the error otherwise
      */
     result<int> add(std::string_view word, int token) {
-        // The failure message prints the word as a C string: hand over a
-        // terminated copy, since a view need not end in a NUL.
-        char small[128];
-        std::string big;
-        const char *text = small;
-        if (word.size() < sizeof small) {
-            std::memcpy(small, word.data(), word.size());
-            small[word.size()] = '\0';
-        } else {
-            if (word.size() > detail::int_max)
-                return kelp::error{EOVERFLOW, "word too long"};
-            big.assign(word);
-            text = big.c_str();
-        }
-        int rc = ::wtree_add_word(tree_, text, static_cast<int>(word.size()), token);
+        if (word.size() > detail::int_max)
+            return kelp::error{EOVERFLOW, "word too long"};
+        int rc = ::wtree_add_word(tree_, word.data(), static_cast<int>(word.size()), token);
         if (rc < 0)
             return kelp::error::from_usrmsg(rc);
         return rc;

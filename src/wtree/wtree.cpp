@@ -3,13 +3,16 @@
 // child slots; the handle keeps the word, node, byte and full-node counts
 // current at every allocation and release.
 //
-// Nodes live in the tree's own arena. A node without children sits in a
-// leaf block of one node record; a node with a next array sits in a full
-// block, the array right behind the record, so that a lookup finds a slot
-// from the node's address and does not wait for the next pointer first. A
-// leaf moves into a full block when it gets its first child (only its
-// parent's slot points to it), and back when pruning takes its array away.
+// Nodes live in the tree's own arena (arena.h). A node without a next array sits in
+// a leaf block of one node record; a node with one sits in a full block,
+// the array right behind the record, so that a lookup finds a slot from the
+// node's address and does not wait for the next pointer first. The root's
+// block is full from the start. Any other node moves into a full block when
+// it gets its first child (only its parent's slot points to it), and back
+// into a leaf block when pruning takes its array away and a free leaf block
+// is at hand.
 #include "core/internal.h"
+#include "wtree/arena.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -25,36 +28,17 @@ constexpr int label_max = 401;  // characters of a dump label, NUL not counted
 constexpr int label_cut = 398;  // from here on a label element is replaced by "x"
 constexpr int node_bytes = static_cast<int>(sizeof(wtree_node));
 
-// Released blocks wait on a list of their size, linked through themselves.
-struct FreeBlock {
-    FreeBlock *next;
-};
-
-// Chunks of the system's memory, newest first, each carved from its front.
-// After the first, which holds just the root, chunks grow from small (a
-// tree of a few words stays small) to a cap (a big tree is not held back by
-// a mostly empty chunk).
-struct Chunk {
-    Chunk *older;
-};
-constexpr size_t chunk_first = 4096;
-constexpr size_t chunk_cap = size_t{1} << 20;
-
-struct Arena {
-    Chunk *chunks = nullptr;
-    char *carve = nullptr;  // unused rest of the newest chunk
-    char *carve_end = nullptr;
-    FreeBlock *leaves = nullptr;
-    FreeBlock *fulls = nullptr;
-    size_t next_chunk = 0;  // bytes of the next chunk; 0: just what is asked
-};
+using kelp::wtree_memory::Arena;
 
 // The handle the caller sees is the front of this one.
 struct Tree : wtree {
+    explicit Tree(size_t full_bytes) : wtree{}, arena(full_bytes) {}
     Arena arena;
 };
 
-Tree &own(wtree *tree) { return static_cast<Tree &>(*tree); }
+Tree &own(wtree *tree) {
+    return static_cast<Tree &>(*tree);
+}
 
 // Counts change by wrapping arithmetic: a tree beyond 2 GiB must not turn a
 // running total into undefined behaviour.
@@ -62,58 +46,11 @@ void bump(int &count, int delta) {
     count = static_cast<int>(static_cast<uint32_t>(count) + static_cast<uint32_t>(delta));
 }
 
-size_t full_bytes(const wtree *tree) {
-    return sizeof(wtree_node) + static_cast<size_t>(tree->siz_alpha) * sizeof(wtree_node *);
+wtree_node **slots_behind(wtree_node *node) {
+    return reinterpret_cast<wtree_node **>(node + 1);
 }
 
-wtree_node **slots_behind(wtree_node *node) { return reinterpret_cast<wtree_node **>(node + 1); }
-
-// Makes a chunk of bytes the one to carve from; false when the system has
-// no memory for it.
-bool add_chunk(Arena &a, size_t bytes) {
-    auto *chunk = static_cast<Chunk *>(std::malloc(bytes));
-    if (chunk == nullptr)
-        return false;
-    // What the old chunk has left still serves leaves.
-    while (a.carve_end - a.carve >= node_bytes) {
-        auto *b = new (a.carve) FreeBlock{a.leaves};
-        a.leaves = b;
-        a.carve += node_bytes;
-    }
-    chunk->older = a.chunks;
-    a.chunks = chunk;
-    a.carve = reinterpret_cast<char *>(chunk + 1);
-    a.carve_end = reinterpret_cast<char *>(chunk) + bytes;
-    return true;
-}
-
-// A block for a node (full: with its next array), or null when the system
-// has no memory for a new chunk.
-void *take_block(Tree &tree, bool full) {
-    Arena &a = tree.arena;
-    FreeBlock *&list = full ? a.fulls : a.leaves;
-    if (list != nullptr) {
-        FreeBlock *b = list;
-        list = b->next;
-        return b;
-    }
-    const size_t size = full ? full_bytes(&tree) : sizeof(wtree_node);
-    if (static_cast<size_t>(a.carve_end - a.carve) < size) {
-        if (!add_chunk(a, std::max(a.next_chunk, sizeof(Chunk) + size)))
-            return nullptr;
-        a.next_chunk = std::clamp(a.next_chunk * 2, chunk_first, chunk_cap);
-    }
-    void *b = a.carve;
-    a.carve += size;
-    return b;
-}
-
-void give_block(Tree &tree, wtree_node *node, bool full) {
-    FreeBlock *&list = full ? tree.arena.fulls : tree.arena.leaves;
-    list = new (node) FreeBlock{list};
-}
-
-// The node moved to block, with the links that pointed to it.
+// The node moved to block, with the link that pointed to it.
 wtree_node *relocate(wtree_node *node, void *block) {
     auto *moved = new (block) wtree_node(*node);
     if (moved->parent != nullptr)
@@ -121,44 +58,41 @@ wtree_node *relocate(wtree_node *node, void *block) {
     return moved;
 }
 
-// Gives node an empty next array, which moves it into a full block. The
-// root's block is full from the start. Returns the node where it now is, or
-// null when no block could be had.
+// Gives node an empty next array, which moves it into a full block unless
+// it is the root. Returns the node where it now is, or null when no block
+// could be had.
 wtree_node *give_next(Tree &tree, wtree_node *node) {
+    Arena::Block block{nullptr, false};
     if (node->parent != nullptr) {
-        void *block = take_block(tree, true);
-        if (block == nullptr)
+        block = tree.arena.take(true);
+        if (block.at == nullptr)
             return nullptr;
         wtree_node *leaf = node;
-        node = relocate(leaf, block);
-        give_block(tree, leaf, false);
+        node = relocate(leaf, block.at);
+        tree.arena.give(leaf, false);
     }
-    std::memset(slots_behind(node), 0, static_cast<size_t>(tree.siz_alpha) * sizeof(wtree_node *));
+    if (!block.zero)
+        std::memset(slots_behind(node), 0,
+                    static_cast<size_t>(tree.siz_alpha) * sizeof(wtree_node *));
     node->next = slots_behind(node);
     bump(tree.counts.byte_cnt, tree.siz_next);
     bump(tree.counts.full_cnt, 1);
     return node;
 }
 
-// Takes away node's empty next array: back into a leaf block. Pruning must
-// not fail, so the block comes only from what the tree already holds (the
-// pruned chain has just given one back); without one the node stays where
-// it is.
+// Takes away the empty next array of node (below the first level) and moves
+// the node into a free leaf block, which the pruned chain has just given
+// back as a rule: pruning must not fail, so it takes nothing new. Without
+// one the node stays where it is, its slots all empty.
 void release_next(Tree &tree, wtree_node *node) {
     node->next = nullptr;
     bump(tree.counts.full_cnt, -1);
     bump(tree.counts.byte_cnt, -tree.siz_next);
-    if (node->parent == nullptr)
-        return;
-    Arena &a = tree.arena;
-    FreeBlock *&list = a.leaves != nullptr ? a.leaves : a.fulls;
-    if (list == nullptr)
-        return;
-    FreeBlock *block = list;
-    list = block->next;
-    wtree_node *full = node;
-    relocate(full, block);
-    give_block(tree, full, true);
+    if (void *block = tree.arena.take_free_leaf()) {
+        wtree_node *full = node;
+        relocate(full, block);
+        tree.arena.give(full, true);
+    }
 }
 
 unsigned char fold(const wtree *tree, const kelp::CaseTables &cases, char c) {
@@ -166,13 +100,14 @@ unsigned char fold(const wtree *tree, const kelp::CaseTables &cases, char c) {
     return tree->nocase != 0 ? static_cast<unsigned char>(cases.upper(b) & 0xFF) : b;
 }
 
-// A new, zeroed node in a leaf block, counted but not linked; null (and
-// "OUT OF MEMORY") when no block can be had, the counts unchanged.
+// A new, zeroed node, counted but not linked, in a leaf block or (full) in
+// a full block whose array is not yet cleared; null (and "OUT OF MEMORY")
+// when no block can be had, the counts unchanged.
 wtree_node *node_alloc(Tree &tree, bool full = false) {
-    void *block = take_block(tree, full);
+    void *block = tree.arena.take(full).at;
     if (block == nullptr) {
-        gnl_msglog("wtree.node_alloc: failed to malloc node %d (byte_cnt=%d)",
-                   tree.counts.node_cnt, tree.counts.byte_cnt);
+        gnl_msglog("wtree.node_alloc: failed to malloc node %d (byte_cnt=%d)", tree.counts.node_cnt,
+                   tree.counts.byte_cnt);
         kelp::set_usrmsg("OUT OF MEMORY");
         return nullptr;
     }
@@ -193,7 +128,7 @@ void release_leaf(Tree &tree, wtree_node *node) {
     }
     if (node->parent != nullptr)
         node->parent->next[node->index] = nullptr;  // the parent keeps its array
-    give_block(tree, node, full);
+    tree.arena.give(node, full);
     bump(tree.counts.byte_cnt, -node_bytes);
     bump(tree.counts.node_cnt, -1);
 }
@@ -209,24 +144,21 @@ wtree_node *child_from(const wtree *tree, const wtree_node *node, unsigned from)
 }
 
 // Releases node and everything below it, children before their parent and
-// in slot order. Walks by the parent links, so a long word costs no stack.
+// in slot order (a released child's slot is empty, so the scan for the next
+// one starts over). Walks by the parent links, so a long word costs no
+// stack.
 void node_free(Tree &tree, wtree_node *node) {
-    wtree_node *cur = node;
-    unsigned from = 0;  // first slot of cur not yet visited
-    for (;;) {
-        if (wtree_node *child = child_from(&tree, cur, from)) {
+    for (wtree_node *cur = node;;) {
+        if (wtree_node *child = child_from(&tree, cur, 0)) {
             cur = child;
-            from = 0;
             continue;
         }
         wtree_node *up = cur->parent;
-        unsigned slot = cur->index;
-        bool last = cur == node;
+        const bool last = cur == node;
         release_leaf(tree, cur);
         if (last)
             return;
         cur = up;
-        from = slot + 1;
     }
 }
 
@@ -386,7 +318,8 @@ wtree *wtree_create(const char *alphabet, int siz_alpha, int nocase) {
         kelp::set_usrmsg("OUT OF MEMORY");
         return nullptr;
     }
-    auto *tree = new (handle) Tree{};
+    auto *tree = new (handle)
+        Tree(sizeof(wtree_node) + static_cast<size_t>(siz_alpha) * sizeof(wtree_node *));
     // More than 256 bytes always hold a repeat, found by position 256: the
     // copy never needs more room than that, however large siz_alpha is.
     const int copy_len = siz_alpha < 257 ? siz_alpha : 257;
@@ -450,8 +383,8 @@ int wtree_add_word(wtree *handle, const char *word, int len, int token) {
     const kelp::CaseTables cases;
     for (int i = 0; i < len; ++i) {
         if (tree.char_idx[fold(&tree, cases, word[i])] == not_in_alphabet) {
-            gnl_msglog("wtree_add_word: illegal char %d=(%d) (%s)", i,
-                       static_cast<unsigned char>(word[i]), word);
+            gnl_msglog("wtree_add_word: illegal char %d=(%d) (%.*s)", i,
+                       static_cast<unsigned char>(word[i]), len, word);
             kelp::set_usrmsg("APPLICATION ERROR");
             return -1;
         }
@@ -510,14 +443,11 @@ int wtree_del_word(wtree *handle, const char *word, int len) {
 }
 
 // Releases the tree in whatever state the other operations left it: every
-// node lives in one of its chunks.
+// node lives in one of its chunks. Chunks of 2 MiB may be kept for the next
+// tree of the process.
 void wtree_destroy(wtree *handle) {
     Tree &tree = own(handle);
-    for (Chunk *c = tree.arena.chunks; c != nullptr;) {
-        Chunk *older = c->older;
-        std::free(c);
-        c = older;
-    }
+    tree.arena.release();
     std::free(tree.alphabet);
     std::free(&tree);
 }
