@@ -138,14 +138,14 @@ def main():
             faults.append('kelp(7) does not refer to %s(7)' % page)
 
     links = links_of(os.path.join(root, 'docs/man/links'))
-    for n in sorted(header_names(macros) - names - set(links)):
+    declared = header_names(macros)
+    for n in sorted(declared - names - set(links)):
         faults.append('%s: declared in include/kelp, but no page and not in docs/man/links' % n)
     for n, target in sorted(links.items()):
-        page, section = target.rsplit('.', 1)
         source = os.path.join(root, 'docs/man', target + '.scd')
         if n in names or n in others:
             faults.append('links: %s has a page of its own' % n)
-        elif section == '3' and n not in header_names(macros):
+        elif target.endswith('.3') and n not in declared:
             faults.append('links: %s is not declared in include/kelp' % n)
         if not os.path.exists(source):
             faults.append('links: %s goes to %s, which does not exist' % (n, target))
