@@ -11,13 +11,23 @@
  * header says what a call costs beyond it (copies, vectors, waits).
  *
  * @code
+ * #include <cstdio>
  * #include <kelp.hpp>
  *
- * auto tree = kelp::word_tree::create("ABCDEFGHIJKLMNOPQRSTUVWXYZ", true);
- * if (!tree)
- *     std::fprintf(stderr, "%s\n", tree.error().message.c_str());
- * tree->add("kelp", 42);
- * int token = tree->find("KELP");   // 42
+ * int main()
+ * {
+ *     auto tree = kelp::word_tree::create("ABCDEFGHIJKLMNOPQRSTUVWXYZ", true);
+ *     if (!tree) {
+ *         std::fprintf(stderr, "%s\n", tree.error().message.c_str());
+ *         return 1;
+ *     }
+ *     // add() is [[nodiscard]]: a word outside the alphabet fails.
+ *     if (auto added = tree->add("kelp", 42); !added) {
+ *         std::fprintf(stderr, "%s\n", added.error().message.c_str());
+ *         return 1;
+ *     }
+ *     std::printf("%d\n", tree->find("KELP"));   // 42: the tree folds case
+ * }
  * @endcode
  *
  * Threads: ::gnl_usrmsg is per thread, so a result's message is the calling

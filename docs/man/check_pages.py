@@ -5,6 +5,8 @@ Every exported name (tests/data/exports/*.txt) has a page of its own and no
 page documents anything else; each page has the sections of the man-pages
 project in their order, with those its kind of name needs; its synopsis
 declares exactly what the public C headers declare; kelp(7) lists every page.
+Every macro and type of the public headers is in docs/man/links, whose
+target pages name them; every summary names libkelp, for apropos.
 
 Usage: check_pages.py <source tree>. Prints one line per fault; exit 1 on any.
 """
@@ -15,8 +17,31 @@ import sys
 
 ORDER = ['NAME', 'LIBRARY', 'SYNOPSIS', 'DESCRIPTION', 'RETURN VALUE', 'ERRORS',
          'ENVIRONMENT', 'FILES', 'ATTRIBUTES', 'NOTES', 'EXAMPLES', 'SEE ALSO']
-ENTRY_POINTS = {'dbginit', 'strsub', 'file2buf', 'llist_strsort', 'wtree_create',
-                'gnl_cmdlin', 'run_syscmd', 'port_mktime'}
+# The pages that show their module at work: each has EXAMPLES.
+ENTRY_POINTS = {'dbginit', 'gnl_verstr', 'strsub', 'bcdrep', 'file2buf', 'llist_strsort',
+                'wtree_create', 'gnl_cmdlin', 'ginet_str2ipaddr', 'run_syscmd', 'port_mktime'}
+
+
+def header_names(code):
+    """The macros and types that the public C headers give a caller."""
+    names = set(re.findall(r'^\s*#\s*define\s+(\w+)', code, flags=re.M))
+    names = {n for n in names if not re.fullmatch(r'KELP_\w+_H', n)}
+    code = re.sub(r'/\*.*?\*/|//[^\n]*', ' ', code, flags=re.S)
+    names |= set(re.findall(r'typedef\s+struct\s+\w+\s*\{[^}]*\}\s*(\w+)\s*;', code))
+    names |= set(re.findall(r'typedef\s+struct\s+\w+\s+(\w+)\s*;', code))
+    names |= set(re.findall(r'typedef[^;{}]*\(\s*\*\s*(\w+)\s*\)', code))
+    names |= set(re.findall(r'\bstruct\s+(\w+)\s*\{', code))
+    return names
+
+
+def links_of(path):
+    """{name: target page} of docs/man/links."""
+    links = {}
+    for line in open(path):
+        if line.strip() and not line.startswith('#'):
+            target, *names = line.split()
+            links.update((n, target) for n in names)
+    return links
 
 
 def normalised(decl):
@@ -53,8 +78,13 @@ def main():
     for path in glob.glob(os.path.join(root, 'tests/data/exports/*.txt')):
         names.update(open(path).read().split())
     code = ''
+    macros = ''
     for path in sorted(glob.glob(os.path.join(root, 'include/kelp/*.h'))):
-        code += ''.join(l for l in open(path) if not l.lstrip().startswith('#'))
+        lines = open(path).readlines()
+        code += ''.join(l for l in lines if not l.lstrip().startswith('#'))
+        # The export markers are the headers' own business.
+        if os.path.basename(path) != 'export.h':
+            macros += ''.join(lines)
     code = re.sub(r'/\*.*?\*/|//[^\n]*', ' ', code, flags=re.S)
 
     pages = {os.path.basename(p)[:-len('.3.scd')]: open(p).read()
@@ -67,8 +97,11 @@ def main():
             continue
         text, titles = sections(page)
         fault = lambda what: faults.append('%s: %s' % (name, what))
-        if not text.get('NAME', '').lstrip('\n').startswith(name + ' - '):
+        summary = text.get('NAME', '').strip()
+        if not summary.startswith(name + ' - '):
             fault('NAME does not begin with the name')
+        if not summary.endswith(' (libkelp)'):
+            fault('NAME does not end with "(libkelp)"')
         if '(libkelp, -lkelp)' not in text.get('LIBRARY', ''):
             fault('LIBRARY does not name libkelp, -lkelp')
         header = declaration_of(code, name)
@@ -77,7 +110,7 @@ def main():
             fault('not declared in include/kelp')
         elif '#include <kelp.h>' not in synopsis:
             fault('SYNOPSIS does not include <kelp.h>')
-        elif declaration_of(re.sub(r'#include[^\n]*|```', '', synopsis), name) != header:
+        elif declaration_of(re.sub(r'(?m)^#.*$|```', '', synopsis), name) != header:
             fault('SYNOPSIS differs from the header: %s' % header)
         unknown = [t for t in titles if t not in ORDER]
         ranks = [ORDER.index(t) for t in titles if t in ORDER]
@@ -96,6 +129,28 @@ def main():
 
     overview = open(os.path.join(root, 'docs/man/kelp.7.scd')).read()
     faults += ['kelp(7) does not list %s' % n for n in sorted(names) if '*%s*(3)' % n not in overview]
+    others = {os.path.basename(p)[:-len('.7.scd')]: open(p).read()
+              for p in glob.glob(os.path.join(root, 'docs/man/*.7.scd'))}
+    for page, source in sorted(others.items()):
+        if 'libkelp' not in sections(source)[0].get('NAME', ''):
+            faults.append('%s(7): NAME does not name libkelp' % page)
+        if page != 'kelp' and '*%s*(7)' % page not in overview:
+            faults.append('kelp(7) does not refer to %s(7)' % page)
+
+    links = links_of(os.path.join(root, 'docs/man/links'))
+    declared = header_names(macros)
+    for n in sorted(declared - names - set(links)):
+        faults.append('%s: declared in include/kelp, but no page and not in docs/man/links' % n)
+    for n, target in sorted(links.items()):
+        source = os.path.join(root, 'docs/man', target + '.scd')
+        if n in names or n in others:
+            faults.append('links: %s has a page of its own' % n)
+        elif target.endswith('.3') and n not in declared:
+            faults.append('links: %s is not declared in include/kelp' % n)
+        if not os.path.exists(source):
+            faults.append('links: %s goes to %s, which does not exist' % (n, target))
+        elif not re.search(r'(?<![\w])%s(?![\w])' % re.escape(n), open(source).read()):
+            faults.append('links: %s goes to %s, which does not name it' % (n, target))
     if len(names) != 76:
         faults.append('%d exported names, not 76' % len(names))
     for f in faults:

@@ -10,9 +10,16 @@
  * forms allocate the string.
  *
  * @code
+ * #include <kelp.hpp>
+ *
+ * auto file = kelp::file_buffer::load("words.txt");
+ * auto tree = kelp::word_tree::create("abcdefghijklmnopqrstuvwxyz");
+ * if (!file || !tree)
+ *     return;
  * for (std::string_view line : kelp::lines(file->view()))
  *     for (std::string_view word : kelp::words(line))
- *         tree->add(word, 1);
+ *         if (!tree->add(word, 1))
+ *             return;   // a word outside the alphabet
  * @endcode
  */
 #ifndef KELP_TEXT_HPP

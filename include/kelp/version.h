@@ -2,7 +2,9 @@
  * @file kelp/version.h
  * @brief The libkelp version these headers belong to.
  *
- * Made by the build from the project's one version number. The version a
+ * Kept in step with project(VERSION) in CMakeLists.txt, which refuses to
+ * configure when the two differ; being a plain file, it also serves a
+ * program compiled with `-I include` straight from a checkout. The version a
  * program runs with is gnl_verstr()'s answer: any 1.y from the one it was
  * compiled against on, since the soname changes only with the major number.
  */
@@ -10,13 +12,13 @@
 #define KELP_VERSION_H
 
 /** @brief Major version: changes when the interface breaks (the soname's number). */
-#define KELP_VERSION_MAJOR @PROJECT_VERSION_MAJOR@
+#define KELP_VERSION_MAJOR 1
 /** @brief Minor version: changes when the interface grows. */
-#define KELP_VERSION_MINOR @PROJECT_VERSION_MINOR@
+#define KELP_VERSION_MINOR 2
 /** @brief Patch version: changes with fixes only. */
-#define KELP_VERSION_PATCH @PROJECT_VERSION_PATCH@
-/** @brief The three numbers as text, "@PROJECT_VERSION@". */
-#define KELP_VERSION_STRING "@PROJECT_VERSION@"
+#define KELP_VERSION_PATCH 3
+/** @brief The three numbers as text, "1.2.3". */
+#define KELP_VERSION_STRING "1.2.3"
 
 /**
  * @brief Nonzero when these headers are version major.minor.patch or later.
