@@ -1,4 +1,4 @@
-// Lists: cloning and sorting by a string key inside the payload.
+// Lists: sorting by a string key inside the payload.
 #include "core/internal.h"
 
 #include <cctype>
@@ -256,33 +256,6 @@ class Splitter {
 }  // namespace
 
 extern "C" {
-
-// Appends to dst a copy of every node of src, in order: with share zero each
-// copy owns a duplicate of an owned payload (and a referenced payload is not
-// carried over); otherwise each copy references the source's payload.
-// Returns 1 as soon as an allocation fails (traced by the insert; the copies
-// made so far stay in dst), else 0.
-int llist_clone(const llist *src, llist *dst, int share) {
-    if (src == nullptr || src->count == 0)
-        return 0;
-    if (dst == nullptr)
-        return 1;
-    // Stop at the source's tail as it is now, so a list cloned onto
-    // itself doubles instead of chasing its own copies.
-    const llist_node *last = src->tail;
-    for (const llist_node *n = src->head; n != nullptr; n = n->next) {
-        llist_node *copy = llist_insert_a(dst, dst->tail, nullptr, share != 0 ? 0 : n->size);
-        if (copy == nullptr)
-            return 1;
-        if (share != 0)
-            copy->data = n->data;
-        else if (n->size > 0 && n->data != nullptr)
-            std::memcpy(copy->data, n->data, static_cast<size_t>(n->size));
-        if (n == last)
-            break;
-    }
-    return 0;
-}
 
 // Sorts the list in place by the NUL-terminated key at offset bytes into
 // each payload. Only the links change: nodes and payloads stay where they
