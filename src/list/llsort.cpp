@@ -101,26 +101,27 @@ class Sorter {
     // prefixes hold bytes at to at + 7.
     void sort(Entry *e, size_t n, size_t at, unsigned b) {
         while (n > insertion_at_most) {
-            if (b == 8) {
-                if ((e->prefix & 0xFF) == 0)
-                    return;  // the strings ended: all equal, input order kept
+            if (b == 8) {  // all eight bytes shared, none of them the end
                 at += 8;
                 b = 0;
                 for (size_t i = 0; i < n; ++i)
                     e[i].prefix = keys_.prefix(e[i].node, at);
             }
             uint32_t end[256];
-            const unsigned big = deal(e, n, b, end);
-            // Every other bucket is sorted now, the biggest in this loop: a
-            // recursion gets at most half the range, so it stays shallow.
-            for (unsigned c = 1; c < 256; ++c)  // bucket 0: strings that ended, all equal
-                if (c != big && end[c] - end[c - 1] > 1)
-                    sort(e + end[c - 1], end[c] - end[c - 1], at, b + 1);
+            const unsigned big = tally(e, n, b, end);
+            if (end[big] < n) {
+                deal(e, n, b, end);
+                // Every other bucket is sorted now, the biggest in this loop:
+                // a recursion gets at most half the range, so it stays shallow.
+                for (unsigned c = 1; c < 256; ++c)  // bucket 0: strings that ended, all equal
+                    if (c != big && end[c] - end[c - 1] > 1)
+                        sort(e + end[c - 1], end[c] - end[c - 1], at, b + 1);
+                const size_t from = big == 0 ? 0 : end[big - 1];
+                e += from;
+                n = end[big] - from;
+            }
             if (big == 0)
                 return;
-            const size_t from = end[big - 1];
-            e += from;
-            n = end[big] - from;
             ++b;
         }
         insert(e, n, at);
@@ -131,20 +132,21 @@ class Sorter {
 
     static unsigned byte_of(uint64_t prefix, unsigned b) { return (prefix >> (56 - 8 * b)) & 0xFF; }
 
-    // Deals e[0, n) into buckets by prefix byte b, keeping their order;
-    // end[c] is where bucket c ends. Returns the biggest bucket.
-    unsigned deal(Entry *e, size_t n, unsigned b, uint32_t *end) {
-        std::memset(end, 0, 256 * sizeof *end);
+    // Counts the entries of each bucket by prefix byte b; returns the
+    // biggest bucket.
+    static unsigned tally(const Entry *e, size_t n, unsigned b, uint32_t *count) {
+        std::memset(count, 0, 256 * sizeof *count);
         for (size_t i = 0; i < n; ++i)
-            ++end[byte_of(e[i].prefix, b)];
+            ++count[byte_of(e[i].prefix, b)];
         unsigned big = 0;
         for (unsigned c = 1; c < 256; ++c)
-            big = end[c] > end[big] ? c : big;
-        if (end[big] == n) {  // one bucket: nothing moves
-            for (unsigned c = 0; c < 256; ++c)
-                end[c] = c < big ? 0 : static_cast<uint32_t>(n);
-            return big;
-        }
+            big = count[c] > count[big] ? c : big;
+        return big;
+    }
+
+    // Deals e[0, n) into buckets by prefix byte b, keeping their order; end
+    // holds each bucket's count, and then where the bucket ends.
+    void deal(Entry *e, size_t n, unsigned b, uint32_t *end) {
         uint32_t at = 0;
         for (unsigned c = 0; c < 256; ++c) {
             at += end[c];
@@ -154,13 +156,11 @@ class Sorter {
         for (size_t i = 0; i < n; ++i)
             out[end[byte_of(e[i].prefix, b)]++] = e[i];
         std::memcpy(e, out, n * sizeof *e);
-        return big;
     }
 
     bool before(const Entry &x, const Entry &y, size_t at) const {
-        if (x.prefix != y.prefix)
-            return x.prefix < y.prefix;
-        return (x.prefix & 0xFF) != 0 && keys_.compare(x.node, y.node, at + 8) < 0;
+        return x.prefix < y.prefix || (x.prefix == y.prefix && (x.prefix & 0xFF) != 0 &&
+                                       keys_.compare(x.node, y.node, at + 8) < 0);
     }
 
     void insert(Entry *e, size_t n, size_t at) const {
@@ -194,9 +194,9 @@ void relink(llist *list, const Entry *e, size_t n, bool reverse) {
 // A big array comes in fresh pages, each a fault on its first touch, which
 // costs as much as the sort: ask for 2 MiB pages where they fit whole.
 void advise_huge_pages(void *p, size_t bytes) {
-    constexpr uintptr_t huge = uintptr_t{2} << 20;
-    const uintptr_t from = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-    const uintptr_t to = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(huge - 1);
+    constexpr uintptr_t within = (uintptr_t{2} << 20) - 1;  // offset bits of a 2 MiB page
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(p) + within) & ~within;
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(p) + bytes) & ~within;
     if (from < to)
         madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
 }

@@ -58,7 +58,8 @@ inline std::vector<llist_node *> strsort(const std::vector<llist_node *> &in, in
     auto key = [offset](auto *n) { return static_cast<const char *>(n->data) + offset; };
     // strcmp, or strcasecmp written out: the sanitizers' own knows only ASCII.
     auto fold = [nocase](unsigned char c) { return nocase ? std::tolower(c) : c; };
-    auto compare = [&](const char *a, const char *b) {
+    auto cmp = [&](auto *x, auto *y) {
+        const char *a = key(x), *b = key(y);
         for (; *a != '\0' && fold(*a) == fold(*b); ++a, ++b) {}
         return fold(*a) - fold(*b);
     };
@@ -66,10 +67,7 @@ inline std::vector<llist_node *> strsort(const std::vector<llist_node *> &in, in
     for (llist_node *n : in) {
         auto first = static_cast<unsigned char>(*key(n));
         auto &b = bucket[nocase ? std::toupper(first) & 0xFF : first];
-        auto at = b.begin();
-        while (at != b.end() && compare(key(n), key(*at)) > 0)
-            ++at;
-        b.insert(at, n);
+        b.insert(std::find_if(b.begin(), b.end(), [&](auto o) { return cmp(n, o) <= 0; }), n);
     }
     std::vector<llist_node *> order;
     for (const auto &b : bucket)
