@@ -1,23 +1,28 @@
 // Sorting a list by string keys: llist_strsort against GLib's list sort and
 // against copying the node pointers to a vector, std::stable_sort and
-// relinking, on random keys and on keys that all share their first byte.
+// relinking.
 //
-// Every timed iteration sorts the same shuffled list: before each one the
-// nodes are linked again in one fixed random order, the same for every
-// peer. Linked in the order they were allocated, or left sorted by the
-// iteration before, a list would walk memory in sequence and flatter
-// whichever sort profits from that.
+// Keys are "%c%08d": a letter or digit, then eight random digits; either
+// the first byte varies or every key shares it. The nodes lie in memory in
+// one of two layouts: in list order, as a list built by appending has them,
+// or shuffled, as a list that has been worked on has them. Every timed
+// iteration sorts the same unsorted list: before each one the nodes are
+// linked again in the layout's fixed order, the same for every peer, with
+// the timer stopped (a sort of a million nodes dwarfs the stop).
 #include <benchmark/benchmark.h>
 
 #include <kelp.h>
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <numeric>
 #include <random>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #ifdef KELP_HAVE_GLIB
@@ -26,10 +31,10 @@
 
 namespace {
 
-constexpr int key_len = 15;
+constexpr int key_size = 10;  // "%c%08d" and its NUL
 
-// One set of nodes per (size, shape), made once: nodes own 16-byte payloads
-// that hold the key. Shape 1 gives every key the same first byte.
+// One set of nodes per (size, layout, first byte), made once, in the order
+// they are allocated: each node owns the payload that holds its key.
 struct Input {
     Input() = default;
     Input(const Input &) = delete;
@@ -38,73 +43,78 @@ struct Input {
 
     llist list{};
     std::vector<llist_node *> nodes;  // in allocation order
-    std::vector<size_t> shuffled;     // the order every iteration starts from
+    std::vector<size_t> order;        // the list order every iteration starts from
 };
 
-Input &input(int n, int shape) {
-    static std::map<std::pair<int, int>, Input> cache;
-    Input &in = cache[{n, shape}];
+Input &input(const benchmark::State &state) {
+    const int n = static_cast<int>(state.range(0));
+    const bool shuffled = state.range(1) != 0, same_first = state.range(2) != 0;
+    static std::map<std::tuple<int, bool, bool>, Input> cache;
+    Input &in = cache[{n, shuffled, same_first}];
     if (!in.nodes.empty() || n == 0)
         return in;
-    std::mt19937 rng(static_cast<unsigned>(n * 2 + shape));
-    std::uniform_int_distribution<int> pick(0, 61);
+    std::mt19937 rng(static_cast<unsigned>(n * 4 + shuffled * 2 + same_first));
     static const char chars[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::uniform_int_distribution<int> pick(0, sizeof chars - 2), number(0, 99999999);
     for (int i = 0; i < n; ++i) {
-        llist_node *node = llist_insert_b(&in.list, nullptr, nullptr, key_len + 1);
-        char *key = static_cast<char *>(node->data);
-        for (int j = 0; j < key_len; ++j)
-            key[j] = chars[pick(rng)];
-        if (shape == 1)
-            key[0] = 'k';
+        llist_node *node = llist_insert_b(&in.list, nullptr, nullptr, key_size);
+        std::snprintf(static_cast<char *>(node->data), key_size, "%c%08d",
+                      same_first ? 'k' : chars[pick(rng)], number(rng));
         in.nodes.push_back(node);
     }
-    in.shuffled.resize(in.nodes.size());
-    std::iota(in.shuffled.begin(), in.shuffled.end(), size_t{0});
-    std::shuffle(in.shuffled.begin(), in.shuffled.end(), rng);
+    in.order.resize(in.nodes.size());
+    std::iota(in.order.begin(), in.order.end(), size_t{0});
+    if (shuffled)
+        std::shuffle(in.order.begin(), in.order.end(), rng);
     return in;
 }
 
-const char *key_of(const llist_node *n) { return static_cast<const char *>(n->data); }
+const char *key_of(const llist_node *n) {
+    return static_cast<const char *>(n->data);
+}
 
-// Links the nodes into the list in the shuffled order.
-void shuffle_list(Input &in) {
+// Links the nodes into the list in the layout's order.
+void relink(Input &in) {
     in.list = llist{};
-    for (size_t i : in.shuffled)
+    for (size_t i : in.order)
         llist_insert_b(&in.list, nullptr, in.nodes[i], 0);
 }
 
-void sizes(benchmark::internal::Benchmark *b) {
-    // A scaling series up to the million nodes the comparison is made at.
-    std::vector<int> ns{1000};
-    if (std::getenv("KELP_BENCH_SMOKE") == nullptr)
-        ns = {125000, 250000, 500000, 1000000};
-    b->ArgNames({"n", "same_first_byte"});
-    for (int n : ns)
-        b->Args({n, 0})->Args({n, 1});
+void layouts(benchmark::internal::Benchmark *b) {
+    // Both layouts and key sets at the million nodes the comparison is made
+    // at, and a scaling series up to it with the first byte varied.
+    const bool smoke = std::getenv("KELP_BENCH_SMOKE") != nullptr;
+    b->ArgNames({"n", "shuffled", "same_first_byte"});
+    for (int shuffled : {0, 1}) {
+        for (int n : smoke ? std::vector<int>{1000} : std::vector<int>{250000, 500000, 1000000})
+            b->Args({n, shuffled, 0});
+        b->Args({smoke ? 1000 : 1000000, shuffled, 1});
+    }
     b->Unit(benchmark::kMillisecond);
 }
 
 void BM_llist_strsort(benchmark::State &state, unsigned int flags) {
-    Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    Input &in = input(state);
     for (auto _ : state) {
         state.PauseTiming();
-        shuffle_list(in);
+        relink(in);
         state.ResumeTiming();
         llist_strsort(&in.list, 0, flags);
         benchmark::DoNotOptimize(in.list.head);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK_CAPTURE(BM_llist_strsort, strcmp, 0u)->Apply(sizes);
-BENCHMARK_CAPTURE(BM_llist_strsort, nocase, static_cast<unsigned>(LLIST_SORT_NOCASE))->Apply(sizes);
+BENCHMARK_CAPTURE(BM_llist_strsort, strcmp, 0u)->Apply(layouts);
+BENCHMARK_CAPTURE(BM_llist_strsort, nocase, static_cast<unsigned>(LLIST_SORT_NOCASE))
+    ->Apply(layouts);
 
 // The same job done by hand: the node pointers into a vector, a stable
 // sort by key, the list linked again in that order.
 void BM_copy_sort_relink(benchmark::State &state) {
-    Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    Input &in = input(state);
     for (auto _ : state) {
         state.PauseTiming();
-        shuffle_list(in);
+        relink(in);
         state.ResumeTiming();
         std::vector<llist_node *> v;
         v.reserve(static_cast<size_t>(in.list.count));
@@ -123,13 +133,14 @@ void BM_copy_sort_relink(benchmark::State &state) {
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_copy_sort_relink)->Apply(sizes);
+BENCHMARK(BM_copy_sort_relink)->Apply(layouts);
 
 #ifdef KELP_HAVE_GLIB
-void BM_g_list_sort(benchmark::State &state) {
-    Input &in = input(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    // Links from GLib's own allocator, one per node and in the nodes' order,
-    // each pointing at that node's key.
+// GLib's links come from its own allocator, one per node in the nodes'
+// allocation order, each pointing at that node's key; they are linked in
+// the layout's order as the nodes are.
+void BM_g_list_sort(benchmark::State &state, GCompareFunc compare) {
+    Input &in = input(state);
     std::vector<GList *> links;
     for (llist_node *n : in.nodes) {
         links.push_back(g_list_alloc());
@@ -139,22 +150,25 @@ void BM_g_list_sort(benchmark::State &state) {
     for (auto _ : state) {
         state.PauseTiming();
         GList *prev = nullptr;
-        for (size_t i : in.shuffled) {
+        for (size_t i : in.order) {
             links[i]->prev = prev;
             links[i]->next = nullptr;
             if (prev != nullptr)
                 prev->next = links[i];
             prev = links[i];
         }
-        list = links[in.shuffled.front()];
+        list = links[in.order.front()];
         state.ResumeTiming();
-        list = g_list_sort(list, reinterpret_cast<GCompareFunc>(std::strcmp));
+        list = g_list_sort(list, compare);
         benchmark::DoNotOptimize(list);
     }
     g_list_free(list);
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_g_list_sort)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_g_list_sort, strcmp, reinterpret_cast<GCompareFunc>(std::strcmp))
+    ->Apply(layouts);
+BENCHMARK_CAPTURE(BM_g_list_sort, strcasecmp, reinterpret_cast<GCompareFunc>(strcasecmp))
+    ->Apply(layouts);
 #endif
 
 }  // namespace

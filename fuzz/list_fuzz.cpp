@@ -1,11 +1,15 @@
 // List operation sequences against a vector, and llist_strsort against the
-// bucket-insertion model.
+// bucket-insertion model: keys long enough to outgrow the bytes the sort
+// caches, whole runs of keys that share a stem (lists big enough for its
+// radix passes), and case compared in the C locale or in one where bytes
+// above 127 have case.
 #include "models.h"
 
 #include <kelp.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -28,27 +32,33 @@ std::vector<llist_node *> nodes_of(const llist &l) {
     return v;
 }
 
+// A new node owning key (up to its first NUL) one byte into its payload,
+// after pos with insert_a, else before it.
+llist_node *add(llist *list, llist_node *pos, std::string key, bool insert_a) {
+    key = key.c_str();
+    const int size = static_cast<int>(key.size()) + 2;
+    llist_node *n = insert_a ? llist_insert_a(list, pos, nullptr, size)
+                             : llist_insert_b(list, pos, nullptr, size);
+    if (n == nullptr)
+        std::abort();
+    std::memcpy(static_cast<char *>(n->data) + 1, key.c_str(), key.size() + 1);
+    return n;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
     llist list{};
-    std::vector<std::string> keys;  // key of each node, by creation number
-    auto key_of = [](llist_node *n) { return static_cast<const char *>(n->data) + 1; };
     while (in.remaining_bytes() > 0) {
         std::vector<llist_node *> v = nodes_of(list);
-        const int op = in.ConsumeIntegralInRange(0, 6);
+        const int op = in.ConsumeIntegralInRange(0, 7);
         if (op <= 1 || v.empty()) {
-            std::string key = in.ConsumeRandomLengthString(5);
-            key = key.c_str();
+            const std::string key = in.ConsumeRandomLengthString(20);
             const bool at_end = v.empty() || in.ConsumeBool();
             const size_t pidx = at_end ? 0 : in.ConsumeIntegralInRange<size_t>(0, v.size() - 1);
             llist_node *pos = at_end ? nullptr : v[pidx];
-            int sz = static_cast<int>(key.size()) + 2;
-            llist_node *n = op == 0 ? llist_insert_a(&list, pos, nullptr, sz) : llist_insert_b(&list, pos, nullptr, sz);
-            if (n == nullptr)
-                std::abort();
-            std::memcpy(static_cast<char *>(n->data) + 1, key.c_str(), key.size() + 1);
+            llist_node *n = add(&list, pos, key, op == 0);
             std::vector<llist_node *> after = nodes_of(list);
             size_t at = pos == nullptr ? (op == 0 ? 0 : v.size()) : pidx + (op == 0 ? 1 : 0);
             if (after.size() != v.size() + 1 || after[at] != n)
@@ -62,21 +72,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 std::abort();
         } else if (op == 4) {
             size_t i = in.ConsumeIntegralInRange<size_t>(0, v.size() - 1);
-            if (llist_rank(&list, v[i]) != static_cast<int>(i) || llist_fward(v[0], static_cast<unsigned>(i)) != v[i] ||
+            if (llist_rank(&list, v[i]) != static_cast<int>(i) ||
+                llist_fward(v[0], static_cast<unsigned>(i)) != v[i] ||
                 llist_bward(v.back(), static_cast<unsigned>(v.size() - 1 - i)) != v[i] ||
                 llist_fward(v[i], static_cast<unsigned>(v.size() - i)) != nullptr)
                 std::abort();
+        } else if (op == 5) {
+            const std::string stem = in.ConsumeRandomLengthString(24);
+            for (int i = in.ConsumeIntegralInRange(1, 64); i > 0; --i)
+                add(&list, nullptr, stem + in.ConsumeRandomLengthString(4), false);
         } else {
-            unsigned flags = in.ConsumeIntegralInRange(0u, 3u);
-            std::vector<std::string> k;
-            for (llist_node *n : v)
-                k.push_back(key_of(n));
-            std::vector<size_t> order = model::strsort(k, flags);
+            const unsigned flags = in.ConsumeIntegralInRange(0u, 3u);
+            std::setlocale(LC_CTYPE, in.ConsumeBool() ? "fr_FR.ISO-8859-1" : "C");
+            const std::vector<llist_node *> want = model::strsort(v, 1, flags);
             llist_strsort(&list, 1, flags);
-            std::vector<llist_node *> sorted = nodes_of(list);
-            for (size_t i = 0; i < order.size(); ++i)
-                if (sorted[i] != v[order[i]])
-                    std::abort();
+            if (nodes_of(list) != want)
+                std::abort();
         }
     }
     llist copy{};

@@ -152,10 +152,12 @@ KELP_API int llist_clone(const llist *src, llist *dst, int share);
  * @brief Sorts the list in place by a string key inside each payload.
  *
  * Buckets by first key byte (upper-cased with ::LLIST_SORT_NOCASE), each
- * kept in order by `strcmp` or `strcasecmp`. Equal keys end in the reverse
- * of their input order (in input order with ::LLIST_SORT_DESCEND). Nodes
- * are relinked, nothing is allocated, so pointers to nodes and payloads
- * stay valid. Cannot fail.
+ * kept in order by `strcmp` or `strcasecmp` (the current locale's case).
+ * Equal keys end in the reverse of their input order (in input order with
+ * ::LLIST_SORT_DESCEND). Nodes are relinked, so pointers to nodes and
+ * payloads stay valid. Borrows one block of 32 bytes per node and frees it
+ * before returning; without it, sorts over the links alone, more slowly,
+ * to the same order. Cannot fail.
  *
  * @param list   the list; every payload holds a NUL-terminated key at @p offset
  * @param offset key offset in bytes from the start of each payload

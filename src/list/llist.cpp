@@ -1,4 +1,4 @@
-// Doubly linked lists: linking, unlinking and walking.
+// Doubly linked lists: linking, unlinking, walking and cloning.
 //
 // Every operation keeps the header's invariants: head->prev and tail->next
 // are null, count nodes lie between head and tail both ways. A null header
@@ -6,6 +6,7 @@
 #include "core/internal.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -176,6 +177,33 @@ int llist_concat(llist *dst, const llist *src) {
         dst->head = src->head;
     dst->count += src->count;
     return dst->count;
+}
+
+// Appends to dst a copy of every node of src, in order: with share zero each
+// copy owns a duplicate of an owned payload (and a referenced payload is not
+// carried over); otherwise each copy references the source's payload.
+// Returns 1 as soon as an allocation fails (traced by the insert; the copies
+// made so far stay in dst), else 0.
+int llist_clone(const llist *src, llist *dst, int share) {
+    if (src == nullptr || src->count == 0)
+        return 0;
+    if (dst == nullptr)
+        return 1;
+    // Stop at the source's tail as it is now, so a list cloned onto
+    // itself doubles instead of chasing its own copies.
+    const llist_node *last = src->tail;
+    for (const llist_node *n = src->head; n != nullptr; n = n->next) {
+        llist_node *copy = llist_insert_a(dst, dst->tail, nullptr, share != 0 ? 0 : n->size);
+        if (copy == nullptr)
+            return 1;
+        if (share != 0)
+            copy->data = n->data;
+        else if (n->size > 0 && n->data != nullptr)
+            std::memcpy(copy->data, n->data, static_cast<size_t>(n->size));
+        if (n == last)
+            break;
+    }
+    return 0;
 }
 
 }  // extern "C"

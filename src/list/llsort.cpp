@@ -1,302 +1,293 @@
-// Lists: cloning and sorting by a string key inside the payload.
+// Lists: sorting by a string key inside the payload.
+//
+// The order compares each key as a byte string: with case, the key itself;
+// without case, the upper-case first byte (the bucket the order groups keys
+// by) followed by every byte of the key lower-cased, as strcasecmp compares.
+// Keys with equal strings end in the reverse of their input order, and
+// descending is the exact reversal of all that.
+//
+// The nodes' addresses go into an array with the first eight bytes of each
+// string, which is sorted by radix passes over those bytes and then relinked:
+// the list is walked once and each node written once, however its nodes lie
+// in memory. Without memory for the array, a merge sort over the links gives
+// the same order.
 #include "core/internal.h"
 
-#include <cctype>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 namespace {
 
-// Sort order: keys are grouped by their first byte (upper-cased without
-// case), ordered by strcmp or strcasecmp inside a group, and keys that
-// compare equal come out in the reverse of their input order; descending is
-// the exact reversal of all that.
-class KeyOrder {
+class SortKey {
   public:
-    KeyOrder(int offset, unsigned int flags)
-        : offset_(offset), nocase_((flags & LLIST_SORT_NOCASE) != 0),
-          descend_((flags & LLIST_SORT_DESCEND) != 0) {
-        if (nocase_)
-            for (int c = 0; c < 256; ++c)
-                group_[c] = static_cast<unsigned char>(std::toupper(c));
+    SortKey(int offset, unsigned int flags)
+        : offset_(offset), nocase_((flags & LLIST_SORT_NOCASE) != 0) {
+        if (!nocase_)
+            return;
+        const kelp::CaseTables cases;
+        for (unsigned c = 0; c < 256; ++c) {
+            upper_[c] = static_cast<unsigned char>(cases.upper(static_cast<unsigned char>(c)));
+            lower_[c] = static_cast<unsigned char>(cases.lower(static_cast<unsigned char>(c)));
+        }
     }
 
-    const char *key(const llist_node *n) const { return static_cast<const char *>(n->data) + offset_; }
+    // Bytes at to at + 7 of n's string, the first in the top byte, zero past
+    // its end. Reads no further into the key than its terminator.
+    uint64_t prefix(const llist_node *n, size_t at) const {
+        const unsigned char *k = key(n);
+        if (!nocase_) {
+            uint64_t p = 0;
+            for (unsigned i = 0; i < 8 && k[at + i] != '\0'; ++i)
+                p |= static_cast<uint64_t>(k[at + i]) << (56 - 8 * i);
+            return p;
+        }
+        // String byte j is key byte j - 1 lower-cased, after the first.
+        uint64_t p = at == 0 ? static_cast<uint64_t>(upper_[k[0]]) << 56 : 0;
+        for (size_t j = at == 0 ? 1 : at; j < at + 8 && k[j - 1] != '\0'; ++j)
+            p |= static_cast<uint64_t>(lower_[k[j - 1]]) << (56 - 8 * (j - at));
+        return p;
+    }
 
-    // Whether key a, which came first, may stay in front of key b.
-    // Ascending, an equal b must overtake a; descending, it must stay behind.
-    bool keeps(const char *a, const char *b) const {
-        int c = compare(a, b);
-        return descend_ ? c >= 0 : c < 0;
+    // Compares the strings of a and b from byte at on (with case at may be
+    // 0, without case at least 1); both strings reach that far.
+    int compare(const llist_node *a, const llist_node *b, size_t at) const {
+        const unsigned char *ka = key(a), *kb = key(b);
+        if (!nocase_)
+            return std::strcmp(reinterpret_cast<const char *>(ka + at),
+                               reinterpret_cast<const char *>(kb + at));
+        for (size_t i = at - 1;; ++i) {
+            const int d = lower_[ka[i]] - lower_[kb[i]];
+            if (d != 0 || ka[i] == '\0')
+                return d;
+        }
+    }
+
+    // The whole order, for the merge sort.
+    int compare(const llist_node *a, const llist_node *b) const {
+        if (!nocase_)
+            return compare(a, b, 0);
+        const int d = upper_[*key(a)] - upper_[*key(b)];
+        return d != 0 ? d : compare(a, b, 1);
     }
 
   private:
-    int compare(const char *a, const char *b) const {
-        if (!nocase_) {
-            // Bytes compare unsigned, so first-byte groups come free. Most
-            // keys differ at once: settle that without a call.
-            int c = static_cast<unsigned char>(*a) - static_cast<unsigned char>(*b);
-            return c != 0 || *a == '\0' ? c : std::strcmp(a + 1, b + 1);
-        }
-        int ga = group_[static_cast<unsigned char>(*a)];
-        int gb = group_[static_cast<unsigned char>(*b)];
-        if (ga != gb)
-            return ga - gb;
-        return strcasecmp(a, b);
+    const unsigned char *key(const llist_node *n) const {
+        return static_cast<const unsigned char *>(n->data) + offset_;
     }
 
     int offset_;
     bool nocase_;
-    bool descend_;
-    unsigned char group_[256] = {};
+    unsigned char upper_[256] = {};
+    unsigned char lower_[256] = {};
 };
 
-// A sorted piece of the list: linked both ways from head to tail, except
-// that head->prev is not yet meaningful; tail->next is null.
-struct Chain {
-    llist_node *head;
-    llist_node *tail;
+struct Entry {
+    uint64_t prefix;  // eight bytes of the node's string
+    llist_node *node;
 };
 
-// Merges two chains; every node of a came before those of b. Links are
-// made both ways as nodes are taken, while they are in cache: on big lists
-// the time goes into cache misses, so each key is looked up once and the
-// node after the one taken is fetched early.
-Chain merge(Chain a, Chain b, const KeyOrder &order) {
-    llist_node head{};
-    llist_node *tail = &head;
-    Chain side[2] = {a, b};
-    const char *key[2] = {order.key(a.head), order.key(b.head)};
-    for (;;) {
-        const int t = order.keeps(key[0], key[1]) ? 0 : 1;
-        llist_node *n = side[t].head;
-        tail->next = n;
-        n->prev = tail;
-        tail = n;
-        side[t].head = n->next;
-        if (side[t].head == nullptr) {
-            tail->next = side[1 - t].head;
-            side[1 - t].head->prev = tail;
-            return Chain{head.next, side[1 - t].tail};
-        }
-        __builtin_prefetch(side[t].head->next);
-        key[t] = order.key(side[t].head);
-    }
-}
-
-// Bottom-up merge sort over the links, fed with the runs already in order:
-// O(n log n) comparisons, O(n) on sorted input, no allocation.
-// pending[i] holds a chain built from about 2^i runs, older ones higher up.
-Chain merge_sort(llist_node *list, const KeyOrder &order) {
-    Chain pending[64] = {};
-    int used = 0;
-    while (list != nullptr) {
-        Chain run{list, list};
-        while (run.tail->next != nullptr && order.keeps(order.key(run.tail), order.key(run.tail->next))) {
-            run.tail->next->prev = run.tail;
-            run.tail = run.tail->next;
-        }
-        list = run.tail->next;
-        run.tail->next = nullptr;
-        // A binary counter of runs: fewer than 2^63 runs never overflow it.
-        int i = 0;
-        for (; pending[i].head != nullptr; ++i) {
-            run = merge(pending[i], run, order);
-            pending[i] = Chain{};
-        }
-        pending[i] = run;
-        used = i + 1 > used ? i + 1 : used;
-    }
-    Chain sorted{};
-    for (int i = 0; i < used; ++i)
-        if (pending[i].head != nullptr)
-            sorted = sorted.head == nullptr ? pending[i] : merge(pending[i], sorted, order);
-    return sorted;
-}
-
-// Splits the list by key byte before merging: on a big list the merge
-// waits on memory at every level, while one pass that deals nodes into 256
-// buckets leaves pieces that sort in cache. Pieces keep their input order,
-// so ties come out as the merge would leave them.
-constexpr size_t merge_at_most = 1024;
-
-// A piece of the list linked both ways (head->prev aside), with its size.
-struct Piece {
-    llist_node *head = nullptr;
-    llist_node *tail = nullptr;
-    size_t count = 0;
-};
-
-Chain join(Chain a, Chain b) {
-    if (a.head == nullptr)
-        return b;
-    if (b.head != nullptr) {
-        a.tail->next = b.head;
-        b.head->prev = a.tail;
-        a.tail = b.tail;
-    }
-    return a;
-}
-
-class Splitter {
+// A stable sort of entries by their nodes' strings: most significant byte
+// first, each pass dealing a range into buckets by one byte of the prefixes.
+// Once a range shares all eight bytes, its prefixes are loaded again from
+// the next eight. Small ranges are finished by insertion.
+class Sorter {
   public:
-    Splitter(const KeyOrder &order, unsigned int flags)
-        : order_(order), nocase_((flags & LLIST_SORT_NOCASE) != 0),
-          descend_((flags & LLIST_SORT_DESCEND) != 0) {}
+    Sorter(const SortKey &keys, Entry *all, Entry *spare) : keys_(keys), all_(all), spare_(spare) {}
 
-    // Sorts piece, whose keys agree before depth. At the first level
-    // (group) without case the bucket is the upper-case byte, as the order
-    // groups keys; deeper it is the lower-case byte, as strcasecmp compares.
-    Chain sort(Piece piece, size_t depth, bool group) {
-        Chain before{}, after{};
-        for (;;) {
-            if (piece.count <= merge_at_most)
-                return join(join(before, merge_sort(piece.head, order_)), after);
-            Piece bucket[256];
-            const size_t common = deal(piece, depth, group, bucket);
-            // The biggest bucket goes on in this loop, the others now: each
-            // of them holds at most half, so the recursion stays shallow.
-            unsigned big = 0;
-            for (unsigned b = 1; b < 256; ++b)
-                big = bucket[b].count > bucket[big].count ? b : big;
-            if (big == 0 || bucket[big].count <= merge_at_most)
-                big = 256;  // nothing big left: every bucket is finished here
-            Chain rest{};
-            for (unsigned i = 0; i < 256; ++i) {
-                const unsigned b = descend_ ? 255 - i : i;
-                if (b == big || bucket[b].head == nullptr)
-                    continue;
-                bucket[b].tail->next = nullptr;
-                Chain done = b == 0 ? Chain{bucket[b].head, bucket[b].tail}
-                                    : sort(bucket[b], next_depth(depth, group, 1), false);
-                if (big != 256 && (descend_ ? b < big : b > big))
-                    rest = join(rest, done);
-                else
-                    before = join(before, done);
+    // Sorts e[0, n), whose strings agree before byte at + b and whose
+    // prefixes hold bytes at to at + 7.
+    void sort(Entry *e, size_t n, size_t at, unsigned b) {
+        while (n > insertion_at_most) {
+            if (b == 8) {  // all eight bytes shared, none of them the end
+                at += 8;
+                b = 0;
+                for (size_t i = 0; i < n; ++i)
+                    e[i].prefix = keys_.prefix(e[i].node, at);
             }
-            after = join(rest, after);
-            if (big == 256)
-                return join(before, after);
-            // When every key went to the one bucket, the bytes that all keys
-            // share from here on are stepped over at once.
-            const bool alone = bucket[big].count == piece.count;
-            piece = bucket[big];
-            piece.tail->next = nullptr;
-            depth = next_depth(depth, group, alone && !group ? common : 1);
-            group = false;
+            uint32_t end[256];
+            const unsigned big = tally(e, n, b, end);
+            if (end[big] < n) {
+                deal(e, n, b, end);
+                // Every other bucket is sorted now, the biggest in this loop:
+                // a recursion gets at most half the range, so it stays shallow.
+                for (unsigned c = 1; c < 256; ++c)  // bucket 0: strings that ended, all equal
+                    if (c != big && end[c] - end[c - 1] > 1)
+                        sort(e + end[c - 1], end[c] - end[c - 1], at, b + 1);
+                const size_t from = big == 0 ? 0 : end[big - 1];
+                e += from;
+                n = end[big] - from;
+            }
+            if (big == 0)
+                return;
+            ++b;
         }
+        insert(e, n, at);
     }
 
   private:
-    size_t next_depth(size_t depth, bool group, size_t step) {
-        if (!group)
-            return depth + step;
-        if (!nocase_)
-            return depth + 1;
-        // Keys of one upper-case group share their first lower-case byte,
-        // unless the locale maps two bytes to one upper-case byte but to
-        // different lower-case ones; then that byte sorts them first.
-        if (groups_share_lower_ < 0) {
-            groups_share_lower_ = 1;
-            for (unsigned c = 0; c < 256; ++c) {
-                auto upper = static_cast<unsigned char>(cases_.upper(static_cast<unsigned char>(c)));
-                if (cases_.lower(static_cast<unsigned char>(c)) != cases_.lower(upper))
-                    groups_share_lower_ = 0;
-            }
+    static constexpr size_t insertion_at_most = 24;
+
+    static unsigned byte_of(uint64_t prefix, unsigned b) { return (prefix >> (56 - 8 * b)) & 0xFF; }
+
+    // Counts the entries of each bucket by prefix byte b; returns the
+    // biggest bucket.
+    static unsigned tally(const Entry *e, size_t n, unsigned b, uint32_t *count) {
+        std::memset(count, 0, 256 * sizeof *count);
+        for (size_t i = 0; i < n; ++i)
+            ++count[byte_of(e[i].prefix, b)];
+        unsigned big = 0;
+        for (unsigned c = 1; c < 256; ++c)
+            big = count[c] > count[big] ? c : big;
+        return big;
+    }
+
+    // Deals e[0, n) into buckets by prefix byte b, keeping their order; end
+    // holds each bucket's count, and then where the bucket ends.
+    void deal(Entry *e, size_t n, unsigned b, uint32_t *end) {
+        uint32_t at = 0;
+        for (unsigned c = 0; c < 256; ++c) {
+            at += end[c];
+            end[c] = at - end[c];  // for now, where the bucket begins
         }
-        return depth + static_cast<size_t>(groups_share_lower_);
+        Entry *out = spare_ + (e - all_);
+        for (size_t i = 0; i < n; ++i)
+            out[end[byte_of(e[i].prefix, b)]++] = e[i];
+        std::memcpy(e, out, n * sizeof *e);
     }
 
-    unsigned byte_at(const char *key, bool group) const {
-        auto b = static_cast<unsigned char>(*key);
-        if (!nocase_)
-            return b;
-        return static_cast<unsigned>((group ? cases_.upper(b) : cases_.lower(b)) & 0xFF);
+    // Whether x's string sorts before y's; their prefixes hold bytes at to
+    // at + 7.
+    bool before(const Entry &x, const Entry &y, size_t at) const {
+        return x.prefix < y.prefix || (x.prefix == y.prefix && (x.prefix & 0xFF) != 0 &&
+                                       keys_.compare(x.node, y.node, at + 8) < 0);
     }
 
-    // Deals the nodes of piece into buckets by their byte at depth: in input
-    // order, except that keys which end there are all equal and go in the
-    // order that ties take. Returns how many bytes from depth on every key
-    // shares with the first one (0 at the group level).
-    size_t deal(const Piece &piece, size_t depth, bool group, Piece *bucket) {
-        const char *first = order_.key(piece.head) + depth;
-        size_t common = group ? 0 : SIZE_MAX;
-        for (llist_node *n = piece.head, *next; n != nullptr; n = next) {
-            next = n->next;
-            const char *key = order_.key(n) + depth;
-            size_t same = 0;
-            while (same < common && key[same] != '\0' &&
-                   byte_at(key + same, false) == byte_at(first + same, false))
-                ++same;
-            common = same;
-            Piece &b = bucket[byte_at(key, group)];
-            if (b.head == nullptr) {
-                b.head = b.tail = n;
-            } else if (&b == &bucket[0] && !descend_) {
-                n->next = b.head;  // ascending, later ties go first
-                b.head->prev = n;
-                b.head = n;
-            } else {
-                b.tail->next = n;
-                n->prev = b.tail;
-                b.tail = n;
-            }
-            ++b.count;
+    void insert(Entry *e, size_t n, size_t at) const {
+        for (size_t i = 1; i < n; ++i) {
+            const Entry x = e[i];
+            size_t j = i;
+            for (; j > 0 && before(x, e[j - 1], at); --j)
+                e[j] = e[j - 1];
+            e[j] = x;
         }
-        return common;
     }
 
-    const KeyOrder &order_;
-    bool nocase_;
-    bool descend_;
-    kelp::CaseTables cases_;
-    int groups_share_lower_ = -1;  // not yet known
+    const SortKey &keys_;
+    Entry *all_;
+    Entry *spare_;
 };
+
+// Links the entries' nodes into list, in their order or in reverse.
+void relink(llist *list, const Entry *e, size_t n, bool reverse) {
+    llist_node *prev = nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        llist_node *node = e[reverse ? n - 1 - i : i].node;
+        node->prev = prev;
+        (prev != nullptr ? prev->next : list->head) = node;
+        prev = node;
+    }
+    prev->next = nullptr;
+    list->tail = prev;
+}
+
+// A big array comes in fresh pages, each a fault on its first touch: for a
+// million nodes more than half as long again as the sort itself. Ask for
+// 2 MiB pages where they fit whole.
+void advise_huge_pages(void *p, size_t bytes) {
+    constexpr uintptr_t within = (uintptr_t{2} << 20) - 1;  // offset bits of a 2 MiB page
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(p) + within) & ~within;
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(p) + bytes) & ~within;
+    if (from < to)
+        madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
+}
+
+// Sorts the list through an array of its nodes; false when there is no
+// memory for it.
+bool sort_by_array(llist *list, const SortKey &keys, bool descend) {
+    const auto n = static_cast<size_t>(list->count);
+    const size_t bytes = 2 * n * sizeof(Entry);
+    auto *e = static_cast<Entry *>(std::malloc(bytes));
+    if (e == nullptr)
+        return false;
+    advise_huge_pages(e, bytes);
+    llist_node *front = list->head, *back = list->tail;
+    // In reverse input order: a stable sort then leaves later equal keys
+    // first. Where the nodes lie apart in memory, each step of a walk waits
+    // for the node before it; walking from both ends halves the wait.
+    for (size_t i = 0, j = n - 1; i < j; ++i, --j) {
+        e[i] = Entry{keys.prefix(back, 0), back};
+        e[j] = Entry{keys.prefix(front, 0), front};
+        back = back->prev;
+        front = front->next;
+    }
+    if (n % 2 != 0)
+        e[n / 2] = Entry{keys.prefix(back, 0), back};
+    Sorter(keys, e, e + n).sort(e, n, 0, 0);
+    relink(list, e, n, descend);
+    std::free(e);
+    return true;
+}
+
+// Merges two chains linked by next, a's nodes first among equals.
+llist_node *merge(llist_node *a, llist_node *b, const SortKey &keys) {
+    llist_node head{};
+    llist_node *tail = &head;
+    while (a != nullptr && b != nullptr) {
+        llist_node *&take = keys.compare(b, a) < 0 ? b : a;
+        tail->next = take;
+        tail = take;
+        take = take->next;
+    }
+    tail->next = a != nullptr ? a : b;
+    return head.next;
+}
+
+// The same order without allocating: a bottom-up merge sort over the links,
+// fed the nodes from the tail. pending[i] holds 2^i sorted nodes or none;
+// fewer than 2^64 nodes never overflow it.
+void sort_by_links(llist *list, const SortKey &keys, bool descend) {
+    llist_node *pending[64] = {};
+    for (llist_node *node = list->tail, *prev; node != nullptr; node = prev) {
+        prev = node->prev;
+        node->next = nullptr;
+        unsigned i = 0;
+        for (; pending[i] != nullptr; ++i) {
+            node = merge(pending[i], node, keys);
+            pending[i] = nullptr;
+        }
+        pending[i] = node;
+    }
+    llist_node *sorted = nullptr;
+    for (llist_node *chain : pending)
+        if (chain != nullptr)
+            sorted = merge(chain, sorted, keys);
+    list->head = sorted;
+    for (llist_node *prev = nullptr; sorted != nullptr; prev = sorted, sorted = sorted->next) {
+        sorted->prev = prev;
+        list->tail = sorted;
+    }
+    if (descend)
+        llist_reverse(list);
+}
 
 }  // namespace
 
 extern "C" {
 
-// Appends to dst a copy of every node of src, in order: with share zero each
-// copy owns a duplicate of an owned payload (and a referenced payload is not
-// carried over); otherwise each copy references the source's payload.
-// Returns 1 as soon as an allocation fails (traced by the insert; the copies
-// made so far stay in dst), else 0.
-int llist_clone(const llist *src, llist *dst, int share) {
-    if (src == nullptr || src->count == 0)
-        return 0;
-    if (dst == nullptr)
-        return 1;
-    // Stop at the source's tail as it is now, so a list cloned onto
-    // itself doubles instead of chasing its own copies.
-    const llist_node *last = src->tail;
-    for (const llist_node *n = src->head; n != nullptr; n = n->next) {
-        llist_node *copy = llist_insert_a(dst, dst->tail, nullptr, share != 0 ? 0 : n->size);
-        if (copy == nullptr)
-            return 1;
-        if (share != 0)
-            copy->data = n->data;
-        else if (n->size > 0 && n->data != nullptr)
-            std::memcpy(copy->data, n->data, static_cast<size_t>(n->size));
-        if (n == last)
-            break;
-    }
-    return 0;
-}
-
 // Sorts the list in place by the NUL-terminated key at offset bytes into
 // each payload. Only the links change: nodes and payloads stay where they
-// are, and nothing is allocated.
+// are. The memory the sort borrows is freed before it returns; without it
+// the sort takes longer and gives the same order.
 void llist_strsort(llist *list, int offset, unsigned int flags) {
-    if (list == nullptr || list->head == nullptr)
+    if (list == nullptr || list->count < 2)
         return;
-    const KeyOrder order(offset, flags);
-    Piece all{list->head, list->tail, static_cast<size_t>(list->count)};
-    all.tail->next = nullptr;
-    const Chain sorted = Splitter(order, flags).sort(all, 0, true);
-    sorted.head->prev = nullptr;
-    list->head = sorted.head;
-    list->tail = sorted.tail;
+    const SortKey keys(offset, flags);
+    const bool descend = (flags & LLIST_SORT_DESCEND) != 0;
+    if (!sort_by_array(list, keys, descend))
+        sort_by_links(list, keys, descend);
 }
 
 }  // extern "C"

@@ -5,7 +5,6 @@
 
 #include <kelp.h>
 
-#include <strings.h>
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -57,21 +56,25 @@ inline int strsub(char *buf, int size, const char *oldstr, const char *newstr, i
     return count;
 }
 
-// llist_strsort as bucket insertion: the keys' input positions in sorted order.
-inline std::vector<size_t> strsort(const std::vector<std::string> &keys, unsigned flags) {
+// llist_strsort as bucket insertion: the nodes in sorted order.
+inline std::vector<llist_node *> strsort(const std::vector<llist_node *> &in, int offset,
+                                         unsigned flags) {
     const bool nocase = (flags & LLIST_SORT_NOCASE) != 0;
-    std::vector<std::vector<size_t>> bucket(256);
-    for (size_t i = 0; i < keys.size(); ++i) {
-        const char *key = keys[i].c_str();
-        auto first = static_cast<unsigned char>(key[0]);
+    auto key = [offset](auto *n) { return static_cast<const char *>(n->data) + offset; };
+    // strcmp, or strcasecmp written out: the sanitizers' own knows only ASCII.
+    auto fold = [nocase](unsigned char c) { return nocase ? std::tolower(c) : c; };
+    auto cmp = [&](auto *x, auto *y) {
+        const char *a = key(x), *b = key(y);
+        for (; *a != '\0' && fold(*a) == fold(*b); ++a, ++b) {}
+        return fold(*a) - fold(*b);
+    };
+    std::vector<std::vector<llist_node *>> bucket(256);
+    for (llist_node *n : in) {
+        auto first = static_cast<unsigned char>(*key(n));
         auto &b = bucket[nocase ? std::toupper(first) & 0xFF : first];
-        auto at = b.begin();
-        while (at != b.end() && (nocase ? strcasecmp(key, keys[*at].c_str())
-                                        : std::strcmp(key, keys[*at].c_str())) > 0)
-            ++at;
-        b.insert(at, i);
+        b.insert(std::find_if(b.begin(), b.end(), [&](auto o) { return cmp(n, o) <= 0; }), n);
     }
-    std::vector<size_t> order;
+    std::vector<llist_node *> order;
     for (const auto &b : bucket)
         order.insert(order.end(), b.begin(), b.end());
     if ((flags & LLIST_SORT_DESCEND) != 0)
