@@ -35,7 +35,7 @@ class Watch {
     // Sleeps until the child ends, a signal handler runs or until.
     Outcome sleep(Clock::time_point until) {
         if (!opened_ && pid_ > 0)
-            fd_ = kelp::proc::lift_fd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
+            fd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
         opened_ = true;
         const auto left = std::max(until - Clock::now(), Clock::duration::zero());
         const auto s = std::chrono::duration_cast<std::chrono::seconds>(left);
