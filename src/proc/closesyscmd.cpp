@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -19,6 +20,9 @@ constexpr auto second = std::chrono::seconds(1);
 // Nothing but SIGCHLD, which is the program's, tells of another child's
 // end: the wait looks for one this often.
 constexpr auto glance = std::chrono::milliseconds(10);
+
+// A kernel without pidfds (before 5.3) is asked once.
+std::atomic<bool> no_pidfd{false};
 
 // The awaited child's pidfd, readable once the child has ended. Opened at
 // the first sleep (a child that has ended already needs none); without one
@@ -34,8 +38,11 @@ class Watch {
 
     // Sleeps until the child ends, a signal handler runs or until.
     Outcome sleep(Clock::time_point until) {
-        if (!opened_ && pid_ > 0)
+        if (!opened_ && pid_ > 0 && !no_pidfd.load(std::memory_order_relaxed)) {
             fd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+            if (fd_ < 0 && errno == ENOSYS)
+                no_pidfd.store(true, std::memory_order_relaxed);
+        }
         opened_ = true;
         const auto left = std::max(until - Clock::now(), Clock::duration::zero());
         const auto s = std::chrono::duration_cast<std::chrono::seconds>(left);
