@@ -123,9 +123,7 @@ template <class... Numbers>
 // default action and nothing blocked. Caught signals go back to their
 // default too: a handler of the caller must never run on this stack.
 CHILD_CODE void reset_signals() {
-    for (int sig = 1; sig < _NSIG; ++sig) {
-        if (sig == SIGKILL || sig == SIGSTOP)
-            continue;
+    for (int sig = 1; sig < _NSIG; ++sig) {  // SIGKILL and SIGSTOP are always at their default
         KernelSigaction now;
         if (sys(SYS_rt_sigaction, sig, 0, arg(&now), kernel_sigset_bytes) < 0)
             continue;
@@ -205,10 +203,10 @@ CHILD_CODE void pty_child(const Launch &l) {
         fail(l, "ioctl(TIOCSWINSZ) failed [errno=%d]", -r);
     int h = (p.flags & RUN_STDERR) != 0 ? 2 : 1;
     for (int d = 0; d <= h; ++d)
-        if (d != slave && (r = sys(SYS_dup3, slave, d, 0)) < 0)
+        if (d == slave)  // one of the command's own: kept at exec
+            sys(SYS_fcntl, slave, F_SETFD, 0);
+        else if ((r = sys(SYS_dup3, slave, d, 0)) < 0)
             fail(l, "run_pty_child: dup2(%d,%d) failed (errno=%d)", slave, d, -r);
-    if (slave <= h)  // then it is one of the command's own descriptors
-        sys(SYS_fcntl, slave, F_SETFD, 0);
 }
 
 // A file that the system cannot execute is run as a shell script, as execvp
@@ -243,7 +241,8 @@ CHILD_CODE long exec_program(const Launch &l) {
     if (len > NAME_MAX)
         return ENAMETOOLONG;
 
-    char path[PATH_MAX + NAME_MAX + 2];
+    char path[2 * PATH_MAX];  // a directory, '/', the name and its NUL
+    static_assert(2 * PATH_MAX >= PATH_MAX + NAME_MAX + 2);
     bool denied = false;
     long err = ENOENT;
     for (const char *dir = p.search_path;;) {

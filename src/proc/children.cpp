@@ -149,11 +149,13 @@ void spawn_end(pid_t pid, bool pty, bool records_end) {
             *c = Child{pid, gettid(), 0, pty, records_end, false};
         }
     }
-    for (size_t i = 0; table.in_flight == 0 && i < table.used;)
-        if (table.child[i].starter == 0)
-            table.remove(&table.child[i]);
-        else
-            ++i;
+    if (table.in_flight == 0) {  // no clone is left to claim an orphan
+        for (size_t i = 0; i < table.used;)
+            if (table.child[i].starter == 0)
+                table.remove(&table.child[i]);
+            else
+                ++i;
+    }
 }
 
 void trace_end(pid_t pid, bool pty, int code) {
