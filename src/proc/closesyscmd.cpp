@@ -76,10 +76,14 @@ class Watch {
 // Whether the handler that broke off ppoll would have left a wait() running:
 // wait() restarts after a handler with SA_RESTART, ppoll never does. Which
 // signal came is unknown; the answer is yes only when no signal that this
-// thread takes has a handler without SA_RESTART.
+// thread takes has a handler without SA_RESTART. A fault of the thread
+// itself cannot come while it waits: a crash handler (a sanitizer's, too)
+// does not count.
 bool wait_would_restart() {
     sigset_t blocked;
     pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP})
+        sigaddset(&blocked, fault);
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction sa {};
         if (sigismember(&blocked, sig) == 1 || sigaction(sig, nullptr, &sa) != 0)
