@@ -2,15 +2,19 @@
 // run_syscmd + close_syscmd of /bin/true over pipes, over a pseudo-terminal
 // and as a command line, against posix_spawn + waitpid (of /bin/true and of
 // /bin/sh -c true) and fork + exec + waitpid, with nothing wired. The
-// argument is the memory the caller has touched, in MiB.
+// argument is the memory the caller has touched, in MiB. Then the close
+// alone: close_syscmd of a command that has ended, against closing its two
+// descriptors and waitpid.
 #include <kelp.h>
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -109,6 +113,71 @@ void BM_ForkExecWaitpid(benchmark::State &state) {
     }
 }
 
+// Until pid has ended, without reaping it.
+void until_ended(pid_t pid) {
+    siginfo_t info;
+    waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+}
+
+// Seconds that fn takes: each side is timed by hand just around its close,
+// so that starting the child stays out of the timing without stopping the
+// benchmark's timers.
+template <class Fn>
+double seconds_of(Fn fn) {
+    const auto start = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Each iteration closes a /bin/true that has ended, both descriptors of its
+// pipes open; the child is made by run_syscmd here and by posix_spawn with
+// the same pipes for the peer (a child of run_syscmd that close_syscmd never
+// sees would stay in its table).
+void BM_CloseSyscmdEnded(benchmark::State &state) {
+    for (auto _ : state) {
+        int rfd, wfd, pid;
+        if (run_syscmd(nullptr, true_argv, &rfd, &wfd, &pid, nullptr, nullptr, 0) != 0) {
+            state.SkipWithError(gnl_usrmsg);
+            break;
+        }
+        until_ended(pid);
+        state.SetIterationTime(seconds_of([&] {
+            int rc = close_syscmd(rfd, wfd, pid);
+            benchmark::DoNotOptimize(rc);
+        }));
+    }
+}
+
+void BM_CloseWaitpidEnded(benchmark::State &state) {
+    for (auto _ : state) {
+        int out[2], in[2];
+        posix_spawn_file_actions_t wiring;
+        posix_spawn_file_actions_init(&wiring);
+        pid_t pid = -1;
+        if (pipe2(out, O_CLOEXEC) == 0 && pipe2(in, O_CLOEXEC) == 0) {
+            posix_spawn_file_actions_adddup2(&wiring, in[0], 0);
+            posix_spawn_file_actions_adddup2(&wiring, out[1], 1);
+            if (posix_spawn(&pid, true_argv[0], &wiring, nullptr, true_argv, environ) != 0)
+                pid = -1;
+            close(in[0]);
+            close(out[1]);
+        }
+        posix_spawn_file_actions_destroy(&wiring);
+        if (pid < 0) {
+            state.SkipWithError("posix_spawn failed");
+            break;
+        }
+        until_ended(pid);
+        state.SetIterationTime(seconds_of([&] {
+            close(out[0]);
+            close(in[1]);
+            int status;
+            waitpid(pid, &status, 0);
+            benchmark::DoNotOptimize(status);
+        }));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -137,6 +206,14 @@ int main(int argc, char **argv) {
             if (smoke)
                 b->Iterations(3);
         }
+    }
+    // Starting the child takes most of each iteration, outside the timing:
+    // a fixed number of them keeps the run short.
+    for (auto fn : {BM_CloseWaitpidEnded, BM_CloseSyscmdEnded}) {
+        auto *b = benchmark::RegisterBenchmark(fn == BM_CloseSyscmdEnded ? "BM_CloseSyscmdEnded"
+                                                                         : "BM_CloseWaitpidEnded",
+                                               fn);
+        b->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(smoke ? 3 : 3000);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -212,6 +212,8 @@ def main():
         r = times[a] / times[b]
         rows.append(('start and close, pipes, flat in the caller\'s size', f'`{a}` / `{b}`', '',
                      f'{r:.2f}', '<= 1.2', 'yes' if r <= 1.2 else 'no', 'time at 2 GiB over time at 0'))
+    speed('close a command that has ended', 'BM_CloseSyscmdEnded/iterations:3000',
+          'BM_CloseWaitpidEnded/iterations:3000', 0.8, 'against close of both descriptors and `waitpid`')
     # --- end of the command runner block ---
     for name in sorted(times):
         if '_Cxx' in name:

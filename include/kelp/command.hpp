@@ -46,8 +46,7 @@ namespace kelp {
  * 64 KiB at a time (a buffer on the stack), grows a `std::string` and
  * waits for the command to end (that loop, and what it keeps, is in
  * kelp/detail/pump.hpp). One thread at a time per command; any
- * number of commands in parallel (::close_syscmd is serialised inside the
- * library).
+ * number of commands in parallel, closes included.
  *
  * @code
  * auto sort = kelp::command::run({"sort"});

@@ -20,11 +20,10 @@ KELP_BEGIN_DECLS
  *
  * Threads: every function may be called from any thread. ::gnl_usrmsg is
  * one per thread, and so are the static results of trc_lvl2sym(),
- * buf2hex(), comma_number() and dlp_proto2nam(). The trace, gnl_cmdlin()
- * (the platform's `getopt` state) and close_syscmd() (the process's alarm)
- * are serialised inside the library. Lists, word trees and buffers are the
- * caller's objects: one thread at a time per object, any number of objects
- * in parallel. ::gnl_errno and ::gnl_prognam are process-wide, and
+ * buf2hex(), comma_number() and dlp_proto2nam(). The trace and gnl_cmdlin()
+ * (the platform's `getopt` state) are serialised inside the library.
+ * Lists, word trees and buffers are the caller's objects: one thread at a
+ * time per object, any number of objects in parallel. ::gnl_errno and ::gnl_prognam are process-wide, and
  * gnl_init() belongs before threads start.
  * @{
  */

@@ -1,166 +1,157 @@
-// Child commands: close the caller's side and reap the child within a second.
+// Child commands: close the caller's side and reap the child within a second,
+// by a clock and a descriptor of the library's own: the program's alarm,
+// signal actions and mask are never touched.
 #include "proc/proc.h"
 
-#include <sched.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
-#include <mutex>
 
 namespace {
 
-volatile sig_atomic_t sigflag_alrm = 0;
+using Clock = std::chrono::steady_clock;
+constexpr auto second = std::chrono::seconds(1);
+// Nothing but SIGCHLD, which is the program's, tells of another child's
+// end: the wait looks for one this often.
+constexpr auto glance = std::chrono::milliseconds(10);
 
-// The thread in close_syscmd's wait(), and handlers still running elsewhere.
-std::atomic<pid_t> waiter{0};
-std::atomic<int> handlers_running{0};
+// A kernel without pidfds (before 5.3) is asked once.
+std::atomic<bool> no_pidfd{false};
 
-// The alarm is the process's: its signal may land on any thread. Another
-// thread passes it on to the one that waits, so that its wait() breaks off.
-void sighand(int sig) {
-    if (sig != SIGALRM)
-        return;
-    kelp::SavedErrno keep;
-    handlers_running.fetch_add(1);
-    sigflag_alrm = 1;
-    pid_t to = waiter.load();
-    if (to != 0 && to != gettid())
-        tgkill(getpid(), to, SIGALRM);
-    handlers_running.fetch_sub(1);
-}
-
-// Borrows SIGALRM and the alarm timer for one second at a time; the
-// caller's pending alarm (with the seconds it had left), action and signal
-// mask come back on every way out.
-class BorrowedAlarm {
+// The awaited child's pidfd, readable once the child has ended. Opened at
+// the first sleep (a child that has ended already needs none); without one
+// (no such process, an old kernel) the wait only glances.
+class Watch {
   public:
-    BorrowedAlarm() {
-        sigset_t pending;
-        pthread_sigmask(SIG_BLOCK, nullptr, &mask_);
-        sigpending(&pending);
-        // A SIGALRM the caller left pending stays the caller's: then the
-        // signal stays blocked, as the caller has it.
-        callers_pending_ = sigismember(&pending, SIGALRM) == 1;
-        sigflag_alrm = 0;
-        waiter.store(gettid());
+    enum Outcome { ended, interrupted, timeout };
 
-        struct sigaction sa {};
-        sa.sa_handler = sighand;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;  // no SA_RESTART: the alarm must interrupt wait
-        left_ = alarm(0);
-        sigaction(SIGALRM, &sa, &old_);
-        if (!callers_pending_)
-            change_mask(SIG_UNBLOCK);
-        rearm();
-    }
-    ~BorrowedAlarm() {
-        kelp::SavedErrno keep;
-        waiter.store(0);
-        alarm(left_);
-        // An alarm of ours that another thread is passing on, or that no
-        // thread has taken yet, is taken here before the caller's action is
-        // back: it must not reach that action.
-        change_mask(SIG_BLOCK);
-        while (handlers_running.load() != 0)
-            sched_yield();
-        if (!callers_pending_) {
-            sigset_t alrm;
-            sigemptyset(&alrm);
-            sigaddset(&alrm, SIGALRM);
-            const timespec now = {0, 0};
-            sigtimedwait(&alrm, nullptr, &now);
+    explicit Watch(pid_t pid) : pid_(pid) {}
+    ~Watch() { drop(); }
+    Watch(const Watch &) = delete;
+    Watch &operator=(const Watch &) = delete;
+
+    // Sleeps until the child ends, a signal handler runs or until.
+    Outcome sleep(Clock::time_point until) {
+        if (!opened_ && pid_ > 0 && !no_pidfd.load(std::memory_order_relaxed)) {
+            fd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+            if (fd_ < 0 && errno == ENOSYS)
+                no_pidfd.store(true, std::memory_order_relaxed);
         }
-        sigaction(SIGALRM, &old_, nullptr);
-        pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
+        opened_ = true;
+        const auto left = std::max(until - Clock::now(), Clock::duration::zero());
+        const auto s = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec ts = {static_cast<time_t>(s.count()),
+                             static_cast<long>((left - s) / std::chrono::nanoseconds(1))};
+        pollfd p = {fd_, POLLIN, 0};
+        const int n = ppoll(&p, 1, &ts, nullptr);
+        seen_end_ = n > 0;
+        if (n > 0)
+            return ended;
+        return n < 0 && errno == EINTR ? interrupted : timeout;
     }
-    BorrowedAlarm(const BorrowedAlarm &) = delete;
-    BorrowedAlarm &operator=(const BorrowedAlarm &) = delete;
-
-    void rearm() {
-        armed_at_ = std::chrono::steady_clock::now();
-        alarm(1);
-    }
-    // The handler's flag, or the clock: a runtime that defers handlers (a
-    // thread sanitizer does) still ends the wait on time.
-    bool expired() const {
-        return sigflag_alrm != 0 ||
-               std::chrono::steady_clock::now() - armed_at_ >= std::chrono::seconds(1);
+    // Whether the last sleep ended with the child.
+    bool seen_end() const { return seen_end_; }
+    // The child ended and was not reaped here, so it never will be: stop
+    // watching, or every sleep would end at once.
+    void drop() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+        seen_end_ = false;
     }
 
   private:
-    static void change_mask(int how) {
-        sigset_t alrm;
-        sigemptyset(&alrm);
-        sigaddset(&alrm, SIGALRM);
-        pthread_sigmask(how, &alrm, nullptr);
-    }
-
-    unsigned left_ = 0;
-    std::chrono::steady_clock::time_point armed_at_;
-    struct sigaction old_ {};
-    sigset_t mask_{};
-    bool callers_pending_ = false;
+    pid_t pid_;
+    int fd_ = -1;
+    bool opened_ = false;
+    bool seen_end_ = false;
 };
 
-// wait(), except that an alarm which went off outside the call is not lost:
-// then only a child that has already ended is taken.
-pid_t wait_once(const BorrowedAlarm &timer, int *status) {
-    if (!timer.expired())
-        return wait(status);
-    pid_t r = waitpid(-1, status, WNOHANG);
-    if (r == 0) {
-        errno = EINTR;
-        return -1;
+// Whether the handler that broke off ppoll would have left a wait() running:
+// wait() restarts after a handler with SA_RESTART, ppoll never does. Which
+// signal came is unknown; the answer is yes only when no signal that this
+// thread takes has a handler without SA_RESTART. A fault of the thread
+// itself cannot come while it waits: a crash handler (a sanitizer's, too)
+// does not count.
+bool wait_would_restart() {
+    sigset_t blocked;
+    pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP})
+        sigaddset(&blocked, fault);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction sa {};
+        if (sigismember(&blocked, sig) == 1 || sigaction(sig, nullptr, &sa) != 0)
+            continue;
+        const bool caught = sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN;
+        if (caught && (sa.sa_flags & SA_RESTART) == 0)
+            return false;
     }
-    return r;
+    return true;
 }
 
-// The alarm and SIGALRM are the process's: one close_syscmd at a time.
-std::mutex closing;
+// wait() for any child until pid is reaped, within a second that starts
+// again each time another child is reaped or a signal would have broken off
+// wait(). 0 with pid's status; else the errno of the wait that failed:
+// ECHILD when no child is left, EINTR when the second ran out or (for pid
+// -1, which only ends so) a signal came. *status: with pid -1, that of the
+// last child reaped.
+int wait_for(pid_t pid, int *status) {
+    Watch watch(pid);
+    auto deadline = Clock::now() + second;
+    for (;;) {
+        int got = 0;
+        const pid_t r = kelp::proc::reap(pid, &got);
+        if (r > 0) {
+            *status = got;
+            if (r == pid)
+                return 0;
+            deadline = Clock::now() + second;
+            continue;
+        }
+        if (r < 0)
+            return errno;
+        if (watch.seen_end())
+            watch.drop();
+        const auto now = Clock::now();
+        if (now >= deadline)
+            return EINTR;
+        if (watch.sleep(std::min(deadline, now + glance)) == Watch::interrupted &&
+            !wait_would_restart()) {
+            if (pid == -1)
+                return EINTR;
+            deadline = Clock::now() + second;
+        }
+    }
+}
 
 }  // namespace
 
 extern "C" {
 
 // Closes rfd and wfd and waits up to a second for the child pid (another
-// second each time another child ends or another signal comes). Returns the
-// child's exit code, 0 when a signal ended it; with pid -1 the raw status of
-// the last child reaped (-1 when none was). When the wait fails or times out
-// (4) the child's process group is killed, not reaped, and the wait's errno
-// is returned with a message in gnl_usrmsg.
+// second each time another child ends or a signal breaks the wait off).
+// Returns the child's exit code, 0 when a signal ended it; with pid -1 the
+// raw status of the last child reaped (-1 when none was). When the wait
+// fails or times out (4) the child's process group is killed, not reaped,
+// and the wait's errno is returned with a message in gnl_usrmsg.
 int close_syscmd(int rfd, int wfd, int pid) {
     if (rfd >= 0)
         close(rfd);
     if (wfd >= 0 && wfd != rfd)  // one pseudo-terminal master: close it once
         close(wfd);
 
-    std::lock_guard<std::mutex> one_at_a_time(closing);
     int status = -1;
-    if (pid > 0 && kelp::proc::take_kept(pid, &status))
+    const int err = wait_for(pid, &status);
+    if (pid == -1)
+        return status;
+    if (err == 0)
         return status >> 8;
-    {
-        BorrowedAlarm timer;
-        for (;;) {
-            int got = status;
-            pid_t r = wait_once(timer, &got);
-            if (r > 0)
-                kelp::proc::reaped(r, got, pid);
-            if (r == pid)
-                return pid == -1 ? status : got >> 8;
-            if (r == -1 && (errno != EINTR || timer.expired()))
-                break;
-            if (r > 0)
-                status = got;
-            timer.rearm();
-        }
-    }
-
-    int err = errno;
     kelp::proc::forget(pid);
     kelp::set_usrmsg("close_syscmd: wait() failed (errno=%d)", err);
     // Only a group that run_syscmd made: -1 and 1 would signal every process.

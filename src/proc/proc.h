@@ -10,35 +10,7 @@ struct winsize;
 
 namespace kelp::proc {
 
-// The steps of the child that can fail; each has its record (child.cpp).
-enum class Step : int {
-    none,
-    setsid,
-    grantpt,
-    unlockpt,
-    ptsname,
-    open_slave,
-    tcsetattr,
-    winsize,
-    dup2_pty,
-    dup2_stdin,
-    dup2_stdout,
-    dup2_stderr,
-    exec,
-};
-
-// What a child that failed sends back before it ends with err as its code.
-// arg1 and arg2: the terminal's number for open_slave, the descriptors of
-// dup2_pty.
-struct Report {
-    Step step = Step::none;
-    int err = 0;
-    int arg1 = 0;
-    int arg2 = 0;
-};
-
-// Everything the child needs, prepared by the caller: between clone and exec
-// the child shares the caller's memory and makes only system calls.
+// What the caller asks of the child, prepared before it is made.
 struct Plan {
     int flags = 0;
     bool pty = false;
@@ -53,10 +25,17 @@ struct Plan {
     char *const *envp = nullptr;
     bool shell = false;  // argv is {"sh", "-c", command}: exec /bin/sh itself
     const char *search_path = nullptr;
-    char **script_argv = nullptr;  // room for argc + 2 pointers
+};
 
-    int report_fd = -1;
-    volatile int ran = 0;  // set by a child that shares this memory
+// What a child whose step failed sends back before it ends with that
+// step's errno. The record is the step's own (child.cpp), printed with the
+// step's numbers, the errno last, or with the program's name and the errno.
+struct Report {
+    const char *record = nullptr;  // none: no step failed
+    bool names_program = false;
+    int count = 0;
+    int numbers[3] = {};
+    int err() const { return numbers[count - 1]; }
 };
 
 // fd moved above 2 if it sits on a standard descriptor (the old one closed):
@@ -66,26 +45,32 @@ int lift_fd(int fd);
 // pipe2 with O_CLOEXEC and flags, both ends above 2; false with errno.
 bool make_pipe(int fds[2], int flags = 0);
 
-// Starts the child described by plan. Returns its pid once it has exec'd or
-// ended, with *report filled when a step failed; -1 with errno when no child
-// could be made. The child is entered in the table before anyone can reap it.
-pid_t spawn(Plan &plan, Report *report, bool command_line);
+// Starts the child of plan and returns its pid once it has exec'd or
+// ended, with *report filled when one of its steps failed. -1 when no child
+// was made, with errno and the call that failed ("pipe" for the pipe that
+// carries the report, "fork" for the child) in *failed_call.
+pid_t spawn(const Plan &plan, Report *report, const char **failed_call);
 
-// The record of a failed step, written as the child would have written it.
-void trace_failure(pid_t pid, const Report &r, const char *file);
+// Writes the failed step's record as the child would have, with its pid.
+void trace_failure(pid_t pid, const Report &r, const char *program);
 
-// The table of command children (children.cpp).
-enum class Kind : unsigned char { program, pipe_shell, pty_shell, ended };
+// The table of command children that close_syscmd has not taken back yet
+// (children.cpp).
 
-void spawn_begin();
-void spawn_end(pid_t pid, Kind kind);
-// close_syscmd's wait() reaped pid while waiting for waited_for: writes a
-// command line's end record, and keeps the status for the child's own
-// close_syscmd when another thread started it.
-void reaped(pid_t pid, int status, pid_t waited_for);
-// The status that another thread's wait() kept for pid.
-bool take_kept(pid_t pid, int *status);
-// close_syscmd is done with pid, whatever became of it.
-void forget(pid_t pid);
+// Room for one more child before it is made; false with errno ENOMEM.
+bool spawn_begin();
+// The child that the clone made (-1: none): whether it runs in a pty and
+// whether its end gets a record (a command line that started).
+void spawn_end(pid_t pid, bool pty, bool records_end);
+// A command line's end, with its exit code (also that of a failed step).
+void trace_end(pid_t pid, bool pty, int code);
+// One look of close_syscmd's wait for pid: the status that another thread's
+// look kept for pid, else the next child that has ended, reaped, its status
+// kept for its owner when another thread started it. 0 when children are
+// left and none has ended; -1 with errno when there is none.
+pid_t reap(pid_t pid, int *status);
+// close_syscmd or run_syscmd's clean-up is done with pid, whatever became of
+// it: true when it had been reaped already.
+bool forget(pid_t pid);
 
 }  // namespace kelp::proc
