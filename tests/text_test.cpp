@@ -7,6 +7,8 @@
 #include <array>
 #include <climits>
 #include <clocale>
+#include <locale.h>
+#include <stdexcept>
 #include <random>
 
 #include "models.h"
@@ -50,20 +52,42 @@ TEST(Text, ClassesCaseCountsStripAndFormat) {
     EXPECT_STREQ(comma_number(-1, nullptr, 0), "4,294,967,295");
 }
 
-// Every pair of bytes after a common prefix of 1 to 33 bytes, so that whole
-// blocks are compared before it, both strings ending right before a guard
-// page: at every pair of alignments, the same one included. Returns the
-// mismatches against the byte-at-a-time model.
+// One readable page between two unreadable ones: a read of any block
+// beyond a string placed against either end of the page faults.
+class FencedPage {
+  public:
+    FencedPage() : size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+        void *p = mmap(nullptr, 3 * size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED || mprotect(static_cast<char *>(p) + size_, size_, PROT_READ | PROT_WRITE) != 0)
+            throw std::runtime_error("no fenced page");
+        page_ = static_cast<char *>(p) + size_;
+    }
+    ~FencedPage() { munmap(page_ - size_, 3 * size_); }
+    // s with its terminator as the page's last byte, or from skip bytes into it.
+    char *place(const std::string &s, bool at_end, size_t skip) {
+        char *at = at_end ? page_ + size_ - s.size() - 1 : page_ + skip;
+        return static_cast<char *>(std::memcpy(at, s.c_str(), s.size() + 1));
+    }
+
+  private:
+    size_t size_;
+    char *page_;
+};
+
+// Every pair of bytes after a common prefix (so that whole blocks are
+// compared before it), then tails equal but for case and 0 to 15 bytes
+// long. Each string ends against the page's end or starts 0 to 15 bytes
+// into it, which puts the two at every pair of alignments. Returns the
+// mismatches against the model, which asks the locale's own toupper.
 int case_mismatches() {
-    kelp_test::GuardedBuffer ga, gb;
+    FencedPage pa, pb;
     int bad = 0;
     for (int x = 0; x < 256; ++x) {
         for (int y = 0; y < 256; ++y) {
-            const std::string prefix(1 + (x * 7 + y) % 33, "aZ_{"[(x + y) % 4]);
-            const size_t ta = (x + y * 3) % 16, tb = y % 2 != 0 ? ta : (x * 5 + y) % 16;
-            const char *a = ga.place(prefix + static_cast<char>(x) + std::string(ta, 'q'));
-            const char *b = gb.place(prefix + static_cast<char>(y) + std::string(tb, 'Q'));
-            const int n = static_cast<int>(prefix.size()) + (x + y) % 3;
+            const std::string prefix(1 + (x / 16 + y / 16 * 3) % 40, "aZ_{"[(x + y) % 4]);
+            const char *a = pa.place(prefix + static_cast<char>(x) + std::string(x % 16, 'q'), (x + y) % 2 == 0, y / 16);
+            const char *b = pb.place(prefix + static_cast<char>(y) + std::string(y % 16, 'Q'), (x + y) % 4 < 2, x / 16);
+            const int n = (x + y) % 4 == 3 ? 1000 : static_cast<int>(prefix.size()) + (x + y) % 4 - 1;
             bad += port_strcasecmp(a, b) != model::casecmp(a, b);
             bad += port_strncasecmp(a, b, n) != model::ncasecmp(a, b, n);
         }
@@ -71,15 +95,37 @@ int case_mismatches() {
     return bad;
 }
 
+// In the C locale, a UTF-8 one and one whose case table is not plain ASCII
+// (.ci/setup makes it), each switch seen by the next call, the return to a
+// locale met before as well.
 TEST(Text, CaseComparisonOfEveryBytePair) {
     EXPECT_EQ(port_strncasecmp("abc", "xyz", 0), 0);
     EXPECT_EQ(port_strncasecmp("abc", "xyz", -4), 0);
-    EXPECT_EQ(case_mismatches(), 0);
-    // A locale whose case table is not plain ASCII (.ci/setup makes one).
-    if (std::setlocale(LC_CTYPE, "fr_FR.ISO-8859-1") == nullptr)
+    std::string missing;
+    for (const char *name : {"C", "C.UTF-8", "fr_FR.ISO-8859-1", "C"}) {
+        if (std::setlocale(LC_CTYPE, name) == nullptr) {
+            missing += std::string(" ") + name;
+            continue;
+        }
+        EXPECT_EQ(case_mismatches(), 0) << name;
+    }
+    if (!missing.empty())
+        GTEST_SKIP() << "no locale" << missing;
+}
+
+// A thread's own locale counts, and so does its return to the global one.
+TEST(Text, CaseComparisonFollowsTheThreadsLocale) {
+    const locale_t fr = newlocale(LC_CTYPE_MASK, "fr_FR.ISO-8859-1", static_cast<locale_t>(nullptr));
+    if (fr == static_cast<locale_t>(nullptr))
         GTEST_SKIP() << "no fr_FR.ISO-8859-1 locale";
-    EXPECT_EQ(case_mismatches(), 0);
-    std::setlocale(LC_CTYPE, "C");
+    const char *e = "\xe9t\xe9", *upper_e = "\xc9T\xc9";
+    EXPECT_EQ(port_strcasecmp(e, upper_e), 0x20);
+    const locale_t before = uselocale(fr);
+    EXPECT_EQ(port_strcasecmp(e, upper_e), 0);
+    EXPECT_EQ(port_strncasecmp(e, upper_e, 3), 0);
+    uselocale(before);
+    EXPECT_EQ(port_strncasecmp(e, upper_e, 3), 0x20);
+    freelocale(fr);
 }
 
 // Random strings over small alphabets, with every flag combination and
