@@ -2,6 +2,8 @@
 // substring substitution.
 #include "core/internal.h"
 
+#include <kelp/text.hpp>
+
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -11,15 +13,6 @@
 #endif
 
 namespace {
-
-// Bytes that are not graphic ASCII, less the ones that flags spare.
-bool strippable(unsigned char c, int flags) {
-    if (c == ' ')
-        return (flags & STRIP_KEEP_SPACE) == 0;
-    if (c == 0x7F)
-        return (flags & STRIP_KEEP_DEL) == 0;
-    return c < 0x21 || c > 0x7E;
-}
 
 template <typename Pred>
 int all_bytes(const char *s, Pred in_class) {
@@ -235,13 +228,13 @@ int chcount(const char *str, int ch) {
 
 void stript(char *s, int flags) {
     size_t len = std::strlen(s);
-    while (len > 0 && strippable(static_cast<unsigned char>(s[len - 1]), flags))
+    while (len > 0 && kelp::detail::strippable(s[len - 1], flags))
         s[--len] = '\0';
 }
 
 void stripl(char *s, int flags) {
     size_t skip = 0;
-    while (s[skip] != '\0' && strippable(static_cast<unsigned char>(s[skip]), flags))
+    while (s[skip] != '\0' && kelp::detail::strippable(s[skip], flags))
         ++skip;
     if (skip > 0)
         std::memmove(s, s + skip, std::strlen(s + skip) + 1);
