@@ -80,8 +80,10 @@ void trace_as(long pid, int lvl, const char *fmt, ...) __attribute__((format(pri
 // own or the global one), and kept for the life of the process. A handle is
 // valid while the calling thread's locale stays as it was when it was made.
 struct CaseTable {
-    char name[63];  // the locale's LC_CTYPE name
-    bool ascii;     // upper maps exactly 'a'-'z' to 'A'-'Z' and keeps every other byte
+    uint64_t name[7];     // the locale's LC_CTYPE name, zero-padded
+    uint64_t name_tail;   // the bytes of its last word that count, terminator included
+    uint8_t name_words;   // words holding the name and its terminator
+    bool ascii;           // upper maps exactly 'a'-'z' to 'A'-'Z' and keeps every other byte
     int32_t upper[256];
     int32_t lower[256];
 };
@@ -90,12 +92,26 @@ namespace detail {
 extern std::atomic<const CaseTable *> last_case_table;
 const CaseTable *find_case_table(const char *name);
 
-inline bool same_name(const char *a, const char *b) {
-    while (*a == *b && *a != '\0') {
-        ++a;
-        ++b;
+// Whether the C library's name for the locale is the table's. A name at an
+// address aligned to 8 is compared a word at a time: each word read holds a
+// byte of the name, so it lies in the name's page, and the bytes past its
+// terminator are masked off. The address sanitizer would report those bytes,
+// so it is kept out.
+__attribute__((no_sanitize("address"))) inline bool same_name(const CaseTable &t, const char *name) {
+    if ((reinterpret_cast<uintptr_t>(name) & 7) == 0) {
+        using word = uint64_t __attribute__((may_alias));
+        const auto *w = reinterpret_cast<const word *>(name);
+        for (unsigned i = 0; i + 1 < t.name_words; ++i)
+            if (w[i] != t.name[i])
+                return false;
+        return ((w[t.name_words - 1] ^ t.name[t.name_words - 1]) & t.name_tail) == 0;
     }
-    return *a == *b;
+    const char *ours = reinterpret_cast<const char *>(t.name);
+    while (*name == *ours && *name != '\0') {
+        ++name;
+        ++ours;
+    }
+    return *name == *ours;
 }
 }  // namespace detail
 
@@ -107,7 +123,7 @@ inline bool same_name(const char *a, const char *b) {
 inline const CaseTable *case_table() {
     const char *name = nl_langinfo(NL_LOCALE_NAME(LC_CTYPE));
     const CaseTable *t = detail::last_case_table.load(std::memory_order_acquire);
-    if (t != nullptr && detail::same_name(t->name, name)) [[likely]]
+    if (t != nullptr && detail::same_name(*t, name)) [[likely]]
         return t;
     return detail::find_case_table(name);
 }

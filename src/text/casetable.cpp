@@ -34,6 +34,10 @@ const CaseTable *add(const char *name) {
         t.ascii = t.ascii && t.upper[c] == (c >= 'a' && c <= 'z' ? c - 0x20 : c);
     }
     std::memcpy(t.name, name, len + 1);
+    t.name_words = static_cast<uint8_t>(len / 8 + 1);
+    unsigned char tail[8] = {};
+    std::memset(tail, 0xFF, len % 8 + 1);
+    std::memcpy(&t.name_tail, tail, sizeof tail);
     ready[i].store(true, std::memory_order_release);
     return &t;
 }
@@ -49,7 +53,7 @@ const CaseTable *find_case_table(const char *name) {
     const CaseTable *t = nullptr;
     const int n = claimed.load(std::memory_order_acquire);
     for (int i = 0; i < n && i < slots && t == nullptr; ++i)
-        if (ready[i].load(std::memory_order_acquire) && same_name(tables[i].name, name))
+        if (ready[i].load(std::memory_order_acquire) && same_name(tables[i], name))
             t = &tables[i];
     if (t == nullptr && (t = add(name)) == nullptr)
         return nullptr;
