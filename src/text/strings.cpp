@@ -39,6 +39,10 @@ int ascii_upper(unsigned c) { return static_cast<int>(c - ((c - 'a' < 26u) << 5)
 
 #ifdef __SSE2__
 
+unsigned zero_lanes(__m128i v) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+}
+
 // Lanes where the upper-case bytes differ or the first string ends.
 unsigned stop_lanes(__m128i vx, __m128i vy) {
     const __m128i d = _mm_xor_si128(vx, vy);
@@ -47,15 +51,11 @@ unsigned stop_lanes(__m128i vx, __m128i vy) {
     const __m128i letter = _mm_cmplt_epi8(folded, _mm_set1_epi8(-128 + 26));
     const __m128i same = _mm_or_si128(_mm_cmpeq_epi8(d, _mm_setzero_si128()),
                                       _mm_and_si128(letter, _mm_cmpeq_epi8(d, _mm_set1_epi8(0x20))));
-    const __m128i ends = _mm_cmpeq_epi8(vx, _mm_setzero_si128());
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(ends, same))) ^ 0xFFFFu;
+    // A lane that is not the same, or where x ends, has a zero minimum.
+    return zero_lanes(_mm_min_epu8(same, vx));
 }
 
 __m128i load(uintptr_t at) { return _mm_load_si128(reinterpret_cast<const __m128i *>(at)); }
-
-unsigned zero_lanes(__m128i v) {
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-}
 
 // Compares at most n positions, x read by its aligned blocks. Shift is how
 // far y's bytes sit past x's in their own blocks: the bytes of y that face
