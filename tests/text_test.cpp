@@ -63,10 +63,11 @@ class FencedPage {
         page_ = static_cast<char *>(p) + size_;
     }
     ~FencedPage() { munmap(page_ - size_, 3 * size_); }
-    // s with its terminator as the page's last byte, or from skip bytes into it.
-    char *place(const std::string &s, bool at_end, size_t skip) {
-        char *at = at_end ? page_ + size_ - s.size() - 1 : page_ + skip;
-        return static_cast<char *>(std::memcpy(at, s.c_str(), s.size() + 1));
+    // s with its terminator (if any) as the page's last byte, or from skip
+    // bytes into it.
+    char *place(const std::string &s, bool at_end, size_t skip, bool terminated = true) {
+        const size_t n = s.size() + (terminated ? 1 : 0);
+        return static_cast<char *>(std::memcpy(at_end ? page_ + size_ - n : page_ + skip, s.c_str(), n));
     }
 
   private:
@@ -101,6 +102,15 @@ int case_mismatches() {
 TEST(Text, CaseComparisonOfEveryBytePair) {
     EXPECT_EQ(port_strncasecmp("abc", "xyz", 0), 0);
     EXPECT_EQ(port_strncasecmp("abc", "xyz", -4), 0);
+    // n bytes without a terminator against the page's end are enough, on
+    // either side, whatever the alignment of the other string.
+    FencedPage pa, pb;
+    for (size_t n = 1; n <= 48; ++n) {
+        const std::string word = std::string("Configuration-Key-Value-Of-Length-Forty-Eight!!!").substr(0, n);
+        const char *a = pa.place(word, false, n % 16), *b = pb.place(word, true, 0, false);
+        EXPECT_EQ(port_strncasecmp(a, b, static_cast<int>(n)), 0) << n;
+        EXPECT_EQ(port_strncasecmp(b, a, static_cast<int>(n)), 0) << n;
+    }
     std::string missing;
     for (const char *name : {"C", "C.UTF-8", "fr_FR.ISO-8859-1", "C"}) {
         if (std::setlocale(LC_CTYPE, name) == nullptr) {

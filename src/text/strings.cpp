@@ -59,10 +59,12 @@ __m128i load(uintptr_t at) { return _mm_load_si128(reinterpret_cast<const __m128
 
 // Compares at most n positions, x read by its aligned blocks. Shift is how
 // far y's bytes sit past x's in their own blocks: the bytes of y that face
-// one block of x are joined from the two blocks of y they straddle, and
-// the second is read only when y has not ended in the first. Whole-block
-// reads of the address sanitizer's kind would be reported, so it is kept
-// out of this function.
+// one block of x are joined from the two blocks of y they straddle. No
+// block is read that holds none of a string's bytes before its terminator
+// and its n-th byte: the next block of x only when x has not ended and n
+// reaches it, the second block of y only when y has not ended in the first
+// and n reaches it. The address sanitizer would report the bytes read past
+// a terminator, so it is kept out of this function.
 template <int Shift, bool Limited>
 __attribute__((no_sanitize("address"))) int compare_blocks(const unsigned char *x,
                                                            const unsigned char *y, size_t n) {
@@ -78,7 +80,7 @@ __attribute__((no_sanitize("address"))) int compare_blocks(const unsigned char *
     for (size_t at = 0;; at += 16) {
         __m128i vy = lo, hi = _mm_setzero_si128();
         if constexpr (Shift != 0) {
-            if (y_ends == 0)
+            if (y_ends == 0 && (!Limited || at + 16 < n + Shift + skip))
                 hi = load(by + 16);
             vy = _mm_or_si128(_mm_srli_si128(lo, Shift), _mm_slli_si128(hi, 16 - Shift));
         }
