@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string b = in.ConsumeRemainingBytesAsString();
     auto pa = placed(a.c_str(), oa), pb = placed(b.c_str(), ob);
     const char *x = pa.get() + oa, *y = pb.get() + ob;
-    if (port_strcasecmp(x, y) != model::casecmp(x, y) ||
+    if (port_strcasecmp(x, y) != model::ncasecmp(x, y) ||
         port_strncasecmp(x, y, n) != model::ncasecmp(x, y, n))
         std::abort();
     return 0;

@@ -80,10 +80,10 @@ void trace_as(long pid, int lvl, const char *fmt, ...) __attribute__((format(pri
 // own or the global one), and kept for the life of the process. A handle is
 // valid while the calling thread's locale stays as it was when it was made.
 struct CaseTable {
-    uint64_t name[7];     // the locale's LC_CTYPE name, zero-padded
-    uint64_t name_tail;   // the bytes of its last word that count, terminator included
-    uint8_t name_words;   // words holding the name and its terminator
-    bool ascii;           // upper maps exactly 'a'-'z' to 'A'-'Z' and keeps every other byte
+    uint64_t name[7];    // the locale's LC_CTYPE name, zero-padded
+    uint64_t name_tail;  // the bytes of its last word that count, terminator included
+    uint8_t name_words;  // words holding the name and its terminator
+    bool ascii;          // upper maps exactly 'a'-'z' to 'A'-'Z' and keeps every other byte
     int32_t upper[256];
     int32_t lower[256];
 };
@@ -97,7 +97,8 @@ const CaseTable *find_case_table(const char *name);
 // byte of the name, so it lies in the name's page, and the bytes past its
 // terminator are masked off. The address sanitizer would report those bytes,
 // so it is kept out.
-__attribute__((no_sanitize("address"))) inline bool same_name(const CaseTable &t, const char *name) {
+__attribute__((no_sanitize("address"))) inline bool same_name(const CaseTable &t,
+                                                              const char *name) {
     if ((reinterpret_cast<uintptr_t>(name) & 7) == 0) {
         using word = uint64_t __attribute__((may_alias));
         const auto *w = reinterpret_cast<const word *>(name);

@@ -20,7 +20,9 @@
 
 namespace {
 
-const unsigned char *bytes(const char *s) { return reinterpret_cast<const unsigned char *>(s); }
+const unsigned char *bytes(const char *s) {
+    return reinterpret_cast<const unsigned char *>(s);
+}
 
 // Whether two bytes differ only in case is a coin toss on mixed-case text,
 // so the loop does not ask: it branches only where the comparison ends.
@@ -35,7 +37,9 @@ __attribute__((noinline)) int compare_bytes(const kelp::CaseTables cases, const 
 }
 
 // The C locale's toupper: 'a' to 'z' and nothing else.
-int ascii_upper(unsigned c) { return static_cast<int>(c - ((c - 'a' < 26u) << 5)); }
+int ascii_upper(unsigned c) {
+    return static_cast<int>(c - ((c - 'a' < 26u) << 5));
+}
 
 #ifdef __SSE2__
 
@@ -47,15 +51,19 @@ unsigned zero_lanes(__m128i v) {
 unsigned stop_lanes(__m128i vx, __m128i vy) {
     const __m128i d = _mm_xor_si128(vx, vy);
     // Equal ignoring case: the same byte, or a letter and its other case.
-    const __m128i folded = _mm_add_epi8(_mm_or_si128(vx, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x80 - 'a'));
+    const __m128i folded =
+        _mm_add_epi8(_mm_or_si128(vx, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x80 - 'a'));
     const __m128i letter = _mm_cmplt_epi8(folded, _mm_set1_epi8(-128 + 26));
-    const __m128i same = _mm_or_si128(_mm_cmpeq_epi8(d, _mm_setzero_si128()),
-                                      _mm_and_si128(letter, _mm_cmpeq_epi8(d, _mm_set1_epi8(0x20))));
+    const __m128i same =
+        _mm_or_si128(_mm_cmpeq_epi8(d, _mm_setzero_si128()),
+                     _mm_and_si128(letter, _mm_cmpeq_epi8(d, _mm_set1_epi8(0x20))));
     // A lane that is not the same, or where x ends, has a zero minimum.
     return zero_lanes(_mm_min_epu8(same, vx));
 }
 
-__m128i load(uintptr_t at) { return _mm_load_si128(reinterpret_cast<const __m128i *>(at)); }
+__m128i load(uintptr_t at) {
+    return _mm_load_si128(reinterpret_cast<const __m128i *>(at));
+}
 
 // Compares at most n positions, x read by its aligned blocks. Shift is how
 // far y's bytes sit past x's in their own blocks: the bytes of y that face
