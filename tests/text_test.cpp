@@ -9,7 +9,6 @@
 #include <climits>
 #include <clocale>
 #include <random>
-#include <stdexcept>
 
 #include "models.h"
 #include "testutil.h"
@@ -52,41 +51,22 @@ TEST(Text, ClassesCaseCountsStripAndFormat) {
     EXPECT_STREQ(comma_number(-1, nullptr, 0), "4,294,967,295");
 }
 
-// One readable page between two unreadable ones: a read of any block
-// beyond a string placed against either end of the page faults.
-struct FencedPage {
-    const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    char *page = static_cast<char *>(
-                     mmap(nullptr, 3 * size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) +
-                 size;
-    FencedPage() {
-        if (mprotect(page, size, PROT_READ | PROT_WRITE) != 0)
-            throw std::runtime_error("no fenced page");
-    }
-    ~FencedPage() { munmap(page - size, 3 * size); }
-    // s with its terminator (if any) as the page's last byte, or from skip
-    // bytes into it.
-    char *place(const std::string &s, bool at_end, size_t skip, bool terminated = true) {
-        const size_t n = s.size() + (terminated ? 1 : 0);
-        return static_cast<char *>(
-            std::memcpy(at_end ? page + size - n : page + skip, s.data(), n));
-    }
-};
-
 // Every pair of bytes after a common prefix (so that whole blocks are
 // compared before it), then tails equal but for case and 0 to 15 bytes
-// long. Each string ends against the page's end or starts 0 to 15 bytes
-// into it, which puts the two at every pair of alignments. Returns the
+// long. Each string ends against a guard page or starts 0 to 15 bytes after
+// one, which puts the two at every pair of alignments. Returns the
 // mismatches against the model, which asks the locale's own toupper.
 int case_mismatches() {
-    FencedPage pa, pb;
+    kelp_test::GuardedBuffer ga, gb;
     int bad = 0;
     for (int x = 0; x < 256; ++x) {
         for (int y = 0; y < 256; ++y) {
             const int k = (x + y) % 4;
             const std::string prefix(1 + (x / 16 + y / 16 * 3) % 40, "aZ_{"[k]);
-            const char *a = pa.place(prefix + char(x) + std::string(x % 16, 'q'), k % 2, y / 16);
-            const char *b = pb.place(prefix + char(y) + std::string(y % 16, 'Q'), k < 2, x / 16);
+            const std::string sa = prefix + char(x) + std::string(x % 16, 'q');
+            const std::string sb = prefix + char(y) + std::string(y % 16, 'Q');
+            const char *a = k % 2 != 0 ? ga.place(sa) : ga.place_at(y / 16, sa);
+            const char *b = k < 2 ? gb.place(sb) : gb.place_at(x / 16, sb);
             const int n = k == 3 ? 1000 : static_cast<int>(prefix.size()) + k - 1;
             bad += port_strcasecmp(a, b) != model::ncasecmp(a, b);
             bad += port_strncasecmp(a, b, n) != model::ncasecmp(a, b, n);
@@ -104,11 +84,11 @@ TEST(Text, CaseComparisonOfEveryBytePair) {
     EXPECT_EQ(port_strncasecmp("abc", "xyz", -4), 0);
     // n bytes without a terminator against the page's end are enough, on
     // either side, whatever the alignment of the other string.
-    FencedPage pa, pb;
+    kelp_test::GuardedBuffer ga, gb;
     const std::string key = "Configuration-Key-Value-Of-Length-Forty-Eight!!!";
     for (int n = 1; n <= 48; ++n) {
-        const char *a = pa.place(key.substr(0, n), false, n % 16);
-        const char *b = pb.place(key.substr(0, n), true, 0, false);
+        const char *a = ga.place_at(n % 16, key.substr(0, n));
+        const auto *b = static_cast<const char *>(std::memcpy(gb.tail(n), key.data(), n));
         EXPECT_EQ(port_strncasecmp(a, b, n) | port_strncasecmp(b, a, n), 0) << n;
     }
     std::string missing;
