@@ -1,7 +1,7 @@
 // Text utilities against the usual ways of doing the same job, side by side:
 // strsub against a std::string rebuilt in one pass (and GLib's in-place
 // replace when available), port_strcasecmp against strcasecmp on dictionary
-// words in the C locale and a UTF-8 one, buf2hex and comma_number against snprintf loops.
+// words in three locales, buf2hex and comma_number against snprintf loops.
 #include <benchmark/benchmark.h>
 
 #include <kelp.h>
@@ -139,8 +139,9 @@ std::pair<std::vector<std::string>, std::vector<std::string>> pairs(Pairs how) {
     return {a, b};
 }
 
-// Each row runs in its own locale, set around it: the C locale, and a
-// UTF-8 one (whose case table is plain ASCII too).
+// Each row runs in its own locale, set around it: the C locale, a UTF-8 one
+// (whose case table is plain ASCII too) and one where bytes above 127 have
+// case.
 template <int (*Cmp)(const char *, const char *)>
 void bm_casecmp(benchmark::State &state, Pairs how, const char *locale) {
     const auto [a, b] = pairs(how);
@@ -243,7 +244,7 @@ int main(int argc, char **argv) {
                 std::string name = std::string(w.name) + (to == longer ? "/grow" : "/shrink");
                 benchmark::RegisterBenchmark(name.c_str(), w.fn, to)->Arg(n)->UseManualTime()->Unit(benchmark::kMillisecond);
             }
-    for (const char *locale : {"C", "C.UTF-8"})
+    for (const char *locale : {"C", "C.UTF-8", "fr_FR.ISO-8859-1"})
         for (auto [how, label] : {std::pair{Pairs::random_flips, "/random_flips"},
                                   std::pair{Pairs::random_pairs, "/random_pairs"},
                                   std::pair{Pairs::same_case, "/same_case"}}) {
