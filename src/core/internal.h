@@ -122,11 +122,15 @@ __attribute__((no_sanitize("address"))) inline bool same_name(const CaseTable &t
 // The check is one call and a few bytes compared: cheap enough for every
 // comparison, and a setlocale() or uselocale() in between is seen at once.
 inline const CaseTable *case_table() {
+#ifdef NL_LOCALE_NAME
     const char *name = nl_langinfo(NL_LOCALE_NAME(LC_CTYPE));
     const CaseTable *t = detail::last_case_table.load(std::memory_order_acquire);
     if (t != nullptr && detail::same_name(*t, name)) [[likely]]
         return t;
     return detail::find_case_table(name);
+#else
+    return nullptr;  // no name to know a locale by
+#endif
 }
 
 class CaseTables {

@@ -1,7 +1,7 @@
 // Text utilities: case-insensitive comparison.
 //
-// Where the locale's upper case is plain ASCII (the C locale, UTF-8
-// locales), both comparisons go through whole aligned 16-byte blocks of
+// Where the locale's upper case is plain ASCII (the C locale, and UTF-8
+// locales as a rule), both comparisons go through whole aligned 16-byte blocks of
 // each string; elsewhere byte by byte through the locale's table. A block
 // is read only while its string has not ended before it, so a read past a
 // terminator stays inside the aligned block that holds the terminator:
