@@ -110,6 +110,23 @@ TEST(Text, CaseComparisonOfEveryBytePair) {
         GTEST_SKIP() << "no locale" << missing;
 }
 
+// Names of every length and more locales than the store of case tables
+// holds: a name too long for it, or one met once it is full, is served byte
+// by byte, and the locales met before still from their tables.
+TEST(Text, CaseComparisonInManyLocales) {
+    const char *fr[] = {"fr_FR.iso88591", "fr_FR.ISO8859-1", "fr_FR.iso-8859-1", "fr_FR.ISO_8859-1",
+                        "fr_FR.ISO88591", "fr_FR.Iso88591",  "fr_FR.ISO-8859-1"};
+    for (int k = 0; k < 70; ++k) {
+        const std::string name = k % 10 < 7 ? "C.UTF-8@" + std::string(k, 'x') : fr[k % 7];
+        if (std::setlocale(LC_CTYPE, name.c_str()) == nullptr)
+            GTEST_SKIP() << "no locale " << name;
+        const int latin = name[0] == 'f' ? 0x20 : 0;
+        EXPECT_EQ(port_strcasecmp("caf\xe9-Kelp", "CAF\xc9-kelp"), 0x20 - latin) << name;
+        EXPECT_EQ(port_strncasecmp("Kelp\xe9", "kELPz", 5), 0xE9 - latin - 'Z') << name;
+    }
+    std::setlocale(LC_CTYPE, "C");
+}
+
 // Random strings over small alphabets, short and long enough for the
 // search to go 16 bytes at a time, with every flag combination and sizes
 // around the budget, over the whole buffer, whose bytes behind the
