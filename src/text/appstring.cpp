@@ -156,12 +156,9 @@ int replace_growing(const Sub &s, int size) {
     size_t d = s.newlen - s.oldlen;
     size_t room = growth_room(size, s.len, d);
     size_t n = 0, from = 0, last = 0;
-    // Right behind a replaced occurrence stands the end of the new text.
-    auto before = [&] {
-        if (n > 0)
-            return static_cast<int>(static_cast<unsigned char>(s.newstr[s.newlen - 1]));
-        return from > 0 ? static_cast<int>(static_cast<unsigned char>(buf[from - 1])) : -1;
-    };
+    // Right behind a replaced occurrence stands the end of the new text;
+    // before the first one, the search starts at the start of the string.
+    auto before = [&] { return n > 0 ? static_cast<unsigned char>(s.newstr[s.newlen - 1]) : -1; };
     for (size_t at; n < room && (at = s.next(from, before)) != SIZE_MAX; from = at + s.oldlen) {
         buf[at] = '\0';
         last = at;

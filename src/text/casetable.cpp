@@ -21,17 +21,19 @@ std::atomic<int> claimed{0};
 // that costs a slot, nothing else.
 const CaseTable *add(const char *name) {
     const size_t len = std::strlen(name);
-    if (len >= sizeof tables[0].name || claimed.load(std::memory_order_relaxed) >= slots)
+    if (len >= sizeof tables[0].name)
         return nullptr;
-    const int i = claimed.fetch_add(1, std::memory_order_acq_rel);
-    if (i >= slots)
-        return nullptr;
+    int i = claimed.load(std::memory_order_relaxed);
+    do {
+        if (i >= slots)
+            return nullptr;
+    } while (!claimed.compare_exchange_weak(i, i + 1, std::memory_order_acq_rel));
     CaseTable &t = tables[i];
     t.ascii = true;
     for (int c = 0; c < 256; ++c) {
         t.upper[c] = std::toupper(c);
         t.lower[c] = std::tolower(c);
-        t.ascii = t.ascii && t.upper[c] == (c >= 'a' && c <= 'z' ? c - 0x20 : c);
+        t.ascii = t.ascii && t.upper[c] == ascii_upper(c);
     }
     std::memcpy(t.name, name, len + 1);
     t.name_words = static_cast<uint8_t>(len / 8 + 1);
@@ -52,7 +54,7 @@ std::atomic<const CaseTable *> last_case_table{nullptr};
 const CaseTable *find_case_table(const char *name) {
     const CaseTable *t = nullptr;
     const int n = claimed.load(std::memory_order_acquire);
-    for (int i = 0; i < n && i < slots && t == nullptr; ++i)
+    for (int i = 0; i < n && t == nullptr; ++i)
         if (ready[i].load(std::memory_order_acquire) && same_name(tables[i], name))
             t = &tables[i];
     if (t == nullptr && (t = add(name)) == nullptr)

@@ -36,11 +36,6 @@ __attribute__((noinline)) int compare_bytes(const kelp::CaseTables cases, const 
     return 0;
 }
 
-// The C locale's toupper: 'a' to 'z' and nothing else.
-int ascii_upper(unsigned c) {
-    return static_cast<int>(c - ((c - 'a' < 26u) << 5));
-}
-
 #ifdef __SSE2__
 
 unsigned zero_lanes(__m128i v) {
@@ -96,7 +91,7 @@ __attribute__((no_sanitize("address"))) int compare_blocks(const unsigned char *
             const size_t pos = at + static_cast<size_t>(__builtin_ctz(stop)) - skip;
             if (Limited && pos >= n)
                 return 0;
-            return ascii_upper(x[pos]) - ascii_upper(y[pos]);
+            return kelp::ascii_upper(x[pos]) - kelp::ascii_upper(y[pos]);
         }
         if (Limited && n <= at + 16 - skip)
             return 0;
@@ -129,7 +124,7 @@ int compare(const char *a, const char *b, size_t n) {
 #ifdef __SSE2__
     if (cases.ascii()) [[likely]] {
         // Unrelated strings mostly differ at once: that needs no block.
-        const int first = ascii_upper(x[0]) - ascii_upper(y[0]);
+        const int first = kelp::ascii_upper(x[0]) - kelp::ascii_upper(y[0]);
         if ((first != 0) | (x[0] == '\0'))
             return first;
         const size_t shift = (reinterpret_cast<uintptr_t>(y) - reinterpret_cast<uintptr_t>(x)) & 15;
