@@ -51,9 +51,10 @@ WHY_MISSED = [
     'nothing but the check and one table lookup measured 0.88x strcasecmp on random pairs, '
     'so with public functions 1.0x cannot be reached there; on longer strings the C library '
     'also goes 32 bytes a step against 16 here. Side by side in one process, CPU time, '
-    'loaded machine: random pairs 0.6x to 0.65x, case flipped at random 0.5x, long keys '
-    '0.45x, in the C locale and C.UTF-8 alike; the code before, which read the C library\'s '
-    'private table pointer, measured 0.78x to 0.85x, 0.6x and 0.5x in the same runs.',
+    'loaded machine, three runs: random pairs 0.55x to 0.7x, case flipped at random 0.35x '
+    'to 0.5x, long keys 0.4x to 0.5x, in the C locale and C.UTF-8 alike; the code before, '
+    'which read the C library\'s private table pointer, measured 0.75x to 0.95x, 0.6x to '
+    '0.75x and 0.5x to 0.6x in the same runs.',
     # ---- end of performance round three ----
     # -- Trace records from several threads. --
     'Trace records from 2 and 4 threads against 1 (about 1.0x, either side of it from run to '
