@@ -74,16 +74,16 @@ class UniqueFd {
 // written: as dbgtrc(lvl, 0, fmt, ...), with pid in the level piece.
 void trace_as(long pid, int lvl, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
-// The current locale's toupper and tolower over the bytes. The tables are
-// built with toupper() and tolower() themselves, once for each LC_CTYPE name
-// the process meets (the name of the calling thread's locale, whether its
-// own or the global one), and kept for the life of the process. A handle is
-// valid while the calling thread's locale stays as it was when it was made.
 // The C locale's toupper: 'a' to 'z' and nothing else.
 constexpr int ascii_upper(unsigned c) {
     return static_cast<int>(c - ((c - 'a' < 26u) << 5));
 }
 
+// The current locale's toupper and tolower over the bytes. The tables are
+// built with toupper() and tolower() themselves, once for each LC_CTYPE name
+// the process meets (the name of the calling thread's locale, whether its
+// own or the global one), and kept for the life of the process. A handle is
+// valid while the calling thread's locale stays as it was when it was made.
 struct CaseTable {
     uint64_t name[7];    // the locale's LC_CTYPE name, zero-padded
     uint64_t name_tail;  // the bytes of its last word that count, terminator included
