@@ -1,7 +1,7 @@
 // Text utilities against the usual ways of doing the same job, side by side:
 // strsub against a std::string rebuilt in one pass (and GLib's in-place
 // replace when available), port_strcasecmp against strcasecmp on dictionary
-// words, buf2hex and comma_number against snprintf loops.
+// words in three locales, buf2hex and comma_number against snprintf loops.
 #include <benchmark/benchmark.h>
 
 #include <kelp.h>
@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <langinfo.h>
 #include <strings.h>
 #include <vector>
 
@@ -137,17 +139,31 @@ std::pair<std::vector<std::string>, std::vector<std::string>> pairs(Pairs how) {
     return {a, b};
 }
 
+// Each row runs in its own locale, set around it: the C locale, a UTF-8 one
+// (whose case table is plain ASCII too) and one where bytes above 127 have
+// case.
 template <int (*Cmp)(const char *, const char *)>
-void bm_casecmp(benchmark::State &state, Pairs how) {
+void bm_casecmp(benchmark::State &state, Pairs how, const char *locale) {
     const auto [a, b] = pairs(how);
+    const std::string before = std::setlocale(LC_CTYPE, nullptr);
+    if (std::setlocale(LC_CTYPE, locale) == nullptr) {
+        state.SkipWithError("locale not installed");
+        return;
+    }
     for (auto _ : state)
         for (size_t i = 0; i < a.size(); ++i)
             benchmark::DoNotOptimize(Cmp(a[i].c_str(), b[i].c_str()));
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(a.size()));
+    std::setlocale(LC_CTYPE, before.c_str());
 }
 
 int port_ncmp(const char *a, const char *b) { return port_strncasecmp(a, b, 24); }
 int libc_ncmp(const char *a, const char *b) { return strncasecmp(a, b, 24); }
+// What every comparison must ask before it can trust a case table: which
+// locale the calling thread is in (the call port_strcasecmp makes).
+int locale_check(const char *a, const char *) {
+    return nl_langinfo(NL_LOCALE_NAME(LC_CTYPE))[0] + a[0];
+}
 
 void bm_buf2hex(benchmark::State &state) {
     unsigned char bytes[64];
@@ -228,15 +244,18 @@ int main(int argc, char **argv) {
                 std::string name = std::string(w.name) + (to == longer ? "/grow" : "/shrink");
                 benchmark::RegisterBenchmark(name.c_str(), w.fn, to)->Arg(n)->UseManualTime()->Unit(benchmark::kMillisecond);
             }
-    for (auto [how, label] : {std::pair{Pairs::random_flips, "/random_flips"},
-                              std::pair{Pairs::random_pairs, "/random_pairs"},
-                              std::pair{Pairs::same_case, "/same_case"}}) {
-        const std::string l = label;
-        benchmark::RegisterBenchmark(("port_strcasecmp" + l).c_str(), bm_casecmp<port_strcasecmp>, how);
-        benchmark::RegisterBenchmark(("strcasecmp" + l).c_str(), bm_casecmp<strcasecmp>, how);
-        benchmark::RegisterBenchmark(("port_strncasecmp" + l).c_str(), bm_casecmp<port_ncmp>, how);
-        benchmark::RegisterBenchmark(("strncasecmp" + l).c_str(), bm_casecmp<libc_ncmp>, how);
-    }
+    for (const char *locale : {"C", "C.UTF-8", "fr_FR.ISO-8859-1"})
+        for (auto [how, label] : {std::pair{Pairs::random_flips, "/random_flips"},
+                                  std::pair{Pairs::random_pairs, "/random_pairs"},
+                                  std::pair{Pairs::same_case, "/same_case"}}) {
+            const std::string l = std::string("/") + locale + label;
+            benchmark::RegisterBenchmark(("port_strcasecmp" + l).c_str(), bm_casecmp<port_strcasecmp>, how, locale);
+            benchmark::RegisterBenchmark(("strcasecmp" + l).c_str(), bm_casecmp<strcasecmp>, how, locale);
+            benchmark::RegisterBenchmark(("port_strncasecmp" + l).c_str(), bm_casecmp<port_ncmp>, how, locale);
+            benchmark::RegisterBenchmark(("strncasecmp" + l).c_str(), bm_casecmp<libc_ncmp>, how, locale);
+            if (how == Pairs::random_pairs)
+                benchmark::RegisterBenchmark(("locale_check" + l).c_str(), bm_casecmp<locale_check>, how, locale);
+        }
     benchmark::RegisterBenchmark("buf2hex/64", bm_buf2hex);
     benchmark::RegisterBenchmark("snprintf_hex/64", bm_snprintf_hex);
     benchmark::RegisterBenchmark("comma_number", bm_comma_number);

@@ -43,6 +43,7 @@ static std::string round_of_modules(int t, long i, wtree *tree) {
     CHECK(std::string(comma_number(v, nullptr, 1)) == comma_number(v, mine, 1));
     CHECK(std::string(buf2hex(&v, sizeof v, nullptr, 0)) == buf2hex(&v, sizeof v, mine, 257));
     CHECK(mth_intlog(1, v) == -1);
+    CHECK(port_strcasecmp(host.c_str(), "T") > 0 && port_strncasecmp("Kelp", "kELP", 4) == 0);
     CHECK(wtree_add_word(tree, "x", 1, NOTOK) == -1 && says("APPLICATION ERROR"));
     CHECK(file2buf(-1, n.c_str(), nullptr, -1, nullptr, 0, 0) == nullptr &&
           says("open(" + n + ") failed, errno=2 [No such file or directory]"));

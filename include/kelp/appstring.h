@@ -53,7 +53,15 @@ KELP_API void str2lcs(char *s);
 /**
  * @brief Compares two strings without regard to case.
  *
- * Neither string is read past its terminator.
+ * Where the locale's upper case is plain ASCII (the C locale, and UTF-8
+ * locales as a rule), both strings are read in whole aligned 16-byte
+ * blocks, so up to 15 bytes before a string's first byte and past its
+ * terminator are read: never beyond the aligned block that holds the first
+ * byte or the terminator, which lies in the same page as that byte, so the
+ * read cannot fault, and those bytes do not change the result. Built with
+ * AddressSanitizer, the block reads are exempt from its checks
+ * (`no_sanitize("address")`), since it would report them. In other locales
+ * both strings are read byte by byte, never past a terminator.
  *
  * @param a first string
  * @param b second string
@@ -64,8 +72,10 @@ KELP_API int port_strcasecmp(const char *a, const char *b);
 /**
  * @brief As port_strcasecmp() over at most @p n positions.
  *
- * At most the length of @p a plus one positions are compared, so neither
- * string is read past its terminator.
+ * At most the length of @p a plus one positions are compared. Strings are
+ * read as by port_strcasecmp(), and no aligned block beyond the one that
+ * holds a string's @p n-th byte is read, so @p n bytes without a terminator
+ * are enough.
  *
  * @param a first string
  * @param b second string

@@ -90,8 +90,9 @@ struct word_rule {
     }
 };
 
-// The strippable bytes of stript() and stripl(): controls, space, DEL and
-// everything from 0x80; the flags spare space and DEL. NUL counts as a control.
+// The strippable bytes: controls, space, DEL and everything from 0x80; the
+// flags spare space and DEL. NUL counts as a control. The one definition:
+// stript() and stripl() use it as well as the trim functions below.
 constexpr bool strippable(char c, int flags) noexcept {
     auto b = static_cast<unsigned char>(c);
     if (b == 0x20)

@@ -2,6 +2,8 @@
 // substring substitution.
 #include "core/internal.h"
 
+#include <kelp/text.hpp>
+
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -11,15 +13,6 @@
 #endif
 
 namespace {
-
-// Bytes that are not graphic ASCII, less the ones that flags spare.
-bool strippable(unsigned char c, int flags) {
-    if (c == ' ')
-        return (flags & STRIP_KEEP_SPACE) == 0;
-    if (c == 0x7F)
-        return (flags & STRIP_KEEP_DEL) == 0;
-    return c < 0x21 || c > 0x7E;
-}
 
 template <typename Pred>
 int all_bytes(const char *s, Pred in_class) {
@@ -58,12 +51,32 @@ struct Sub {
     size_t newlen;
     bool whole_word;
 
-    // First occurrence at or after from, or SIZE_MAX.
+    // First occurrence at or after from, or SIZE_MAX. Places where the old
+    // substring's first and last bytes both stand are picked out 16 at a
+    // time; only there is the whole compared.
     size_t find(size_t from) const {
-        if (from > len || len - from < oldlen)
+        if (len < oldlen)
             return SIZE_MAX;
-        const void *p = memmem(buf + from, len - from, oldstr, oldlen);
-        return p == nullptr ? SIZE_MAX : static_cast<size_t>(static_cast<const char *>(p) - buf);
+        const size_t last = len - oldlen;  // the last place an occurrence can start
+        size_t at = from;
+#ifdef __SSE2__
+        const __m128i first = _mm_set1_epi8(oldstr[0]), end = _mm_set1_epi8(oldstr[oldlen - 1]);
+        for (; at + 15 <= last; at += 16) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + at));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + at + oldlen - 1));
+            auto hits = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, end))));
+            for (; hits != 0; hits &= hits - 1) {
+                const size_t candidate = at + static_cast<size_t>(__builtin_ctz(hits));
+                if (std::memcmp(buf + candidate, oldstr, oldlen) == 0)
+                    return candidate;
+            }
+        }
+#endif
+        for (; at <= last; ++at)
+            if (buf[at] == oldstr[0] && std::memcmp(buf + at, oldstr, oldlen) == 0)
+                return at;
+        return SIZE_MAX;
     }
 
     bool alnum_at(size_t i) const { return std::isalnum(static_cast<unsigned char>(buf[i])) != 0; }
@@ -111,61 +124,23 @@ int count_only(const Sub &s, int size) {
 }
 
 // Shrinking or same length: the output never overtakes the text still to
-// be read, so one pass reads and writes at once, looking closely only where
-// the old substring's first two bytes stand. The bytes between the new and
-// the old terminator end up zero.
+// be read, so one pass reads and writes at once. The bytes between the new
+// and the old terminator end up zero.
 int replace_forward(const Sub &s) {
-    if (s.len < s.oldlen)
-        return 0;
     char *buf = s.buf;
-    const size_t last = s.len - s.oldlen;  // the last place an occurrence can start
-    const char first = s.oldstr[0];
-    const char second = s.oldlen > 1 ? s.oldstr[1] : '\0';
     size_t src = 0, dst = 0, n = 0;
-    while (src <= last) {
-        // Up to the next place where an occurrence may start.
-        size_t skip = 0;
-#ifdef __SSE2__
-        const __m128i v1 = _mm_set1_epi8(first);
-        const __m128i v2 = _mm_set1_epi8(second);
-        const __m128i any = _mm_set1_epi8(static_cast<char>(s.oldlen > 1 ? 0 : -1));
-        for (; src + skip + 16 <= last; skip += 16) {
-            const char *at = buf + src + skip;
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + 1));
-            const __m128i both = _mm_and_si128(_mm_cmpeq_epi8(a, v1), _mm_or_si128(_mm_cmpeq_epi8(b, v2), any));
-            if (const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(both))) {
-                skip += static_cast<size_t>(__builtin_ctz(hits));
-                goto found;
-            }
-        }
-#endif
-        while (src + skip <= last &&
-               (buf[src + skip] != first || (s.oldlen > 1 && buf[src + skip + 1] != second)))
-            ++skip;
-#ifdef __SSE2__
-    found:
-#endif
-        if (dst != src)
-            std::memmove(buf + dst, buf + src, skip);
-        src += skip;
-        dst += skip;
-        if (src > last)
-            break;
-        // Before an occurrence stands the last byte written, inserted text
-        // included; behind it the text not yet read.
-        const int before = dst > 0 ? static_cast<unsigned char>(buf[dst - 1]) : -1;
-        if (std::memcmp(buf + src, s.oldstr, s.oldlen) == 0 && s.qualifies(src, before)) {
-            std::memcpy(buf + dst, s.newstr, s.newlen);
-            src += s.oldlen;
-            dst += s.newlen;
-            ++n;
-        } else {
-            buf[dst++] = buf[src++];
-        }
+    // Before an occurrence right at src stands the last byte written,
+    // inserted text included; nothing when all before it was replaced by "".
+    auto before = [&] { return dst > 0 ? static_cast<unsigned char>(buf[dst - 1]) : -1; };
+    for (size_t at; (at = s.next(src, before)) != SIZE_MAX; ++n) {
+        std::memmove(buf + dst, buf + src, at - src);
+        dst += at - src;
+        std::memcpy(buf + dst, s.newstr, s.newlen);
+        dst += s.newlen;
+        src = at + s.oldlen;
     }
-    if (n > 0 && dst != src) {
-        size_t rest = s.len - src;
+    if (dst != src) {
+        const size_t rest = s.len - src;
         std::memmove(buf + dst, buf + src, rest);
         std::memset(buf + dst + rest, 0, src - dst + 1);
     }
@@ -181,12 +156,9 @@ int replace_growing(const Sub &s, int size) {
     size_t d = s.newlen - s.oldlen;
     size_t room = growth_room(size, s.len, d);
     size_t n = 0, from = 0, last = 0;
-    // Right behind a replaced occurrence stands the end of the new text.
-    auto before = [&] {
-        if (n > 0)
-            return static_cast<int>(static_cast<unsigned char>(s.newstr[s.newlen - 1]));
-        return from > 0 ? static_cast<int>(static_cast<unsigned char>(buf[from - 1])) : -1;
-    };
+    // Right behind a replaced occurrence stands the end of the new text;
+    // before the first one, the search starts at the start of the string.
+    auto before = [&] { return n > 0 ? static_cast<unsigned char>(s.newstr[s.newlen - 1]) : -1; };
     for (size_t at; n < room && (at = s.next(from, before)) != SIZE_MAX; from = at + s.oldlen) {
         buf[at] = '\0';
         last = at;
@@ -253,13 +225,13 @@ int chcount(const char *str, int ch) {
 
 void stript(char *s, int flags) {
     size_t len = std::strlen(s);
-    while (len > 0 && strippable(static_cast<unsigned char>(s[len - 1]), flags))
+    while (len > 0 && kelp::detail::strippable(s[len - 1], flags))
         s[--len] = '\0';
 }
 
 void stripl(char *s, int flags) {
     size_t skip = 0;
-    while (s[skip] != '\0' && strippable(static_cast<unsigned char>(s[skip]), flags))
+    while (s[skip] != '\0' && kelp::detail::strippable(s[skip], flags))
         ++skip;
     if (skip > 0)
         std::memmove(s, s + skip, std::strlen(s + skip) + 1);

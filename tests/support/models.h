@@ -83,8 +83,8 @@ inline std::vector<llist_node *> strsort(const std::vector<llist_node *> &in, in
 }
 
 // port_strncasecmp, byte by byte through the locale's toupper, up to a's
-// terminator.
-inline int ncasecmp(const char *a, const char *b, long n) {
+// terminator; without a limit, port_strcasecmp.
+inline int ncasecmp(const char *a, const char *b, long n = LONG_MAX) {
     for (long i = 0; i < n; ++i) {
         const int d = std::toupper(static_cast<unsigned char>(a[i])) -
                       std::toupper(static_cast<unsigned char>(b[i]));
@@ -92,11 +92,6 @@ inline int ncasecmp(const char *a, const char *b, long n) {
             return d;
     }
     return 0;
-}
-
-// port_strcasecmp: the same without a limit.
-inline int casecmp(const char *a, const char *b) {
-    return ncasecmp(a, b, LONG_MAX);
 }
 
 // printf into a std::string.

@@ -107,22 +107,22 @@ inline int count_open_fds() {
     return error ? -1 : static_cast<int>(std::distance(fds, {})) - 1;
 }
 
-// Memory whose last usable byte sits just before an unreadable page, so a
-// read past the end faults.
+// Memory between two unreadable pages: its last usable byte sits just
+// before one, its first just after the other, so a read past either end
+// faults.
 class GuardedBuffer {
   public:
     explicit GuardedBuffer(size_t capacity = 4096) {
         const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         usable_ = (capacity + page - 1) / page * page;
-        mapped_ = usable_ + page;
-        void *p =
-            mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        mapped_ = usable_ + 2 * page;
+        void *p = mmap(nullptr, mapped_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED)
             throw std::runtime_error("mmap failed");
-        base_ = static_cast<unsigned char *>(p);
-        mprotect(base_ + usable_, page, PROT_NONE);
+        base_ = static_cast<unsigned char *>(p) + page;
+        mprotect(base_, usable_, PROT_READ | PROT_WRITE);
     }
-    ~GuardedBuffer() { munmap(base_, mapped_); }
+    ~GuardedBuffer() { munmap(base_ - (mapped_ - usable_) / 2, mapped_); }
     GuardedBuffer(const GuardedBuffer &) = delete;
     GuardedBuffer &operator=(const GuardedBuffer &) = delete;
     // n bytes ending right at the guard page.
@@ -133,6 +133,10 @@ class GuardedBuffer {
     // A copy of s (with its NUL) ending right at the guard page.
     char *place(const std::string &s) {
         return static_cast<char *>(std::memcpy(tail(s.size() + 1), s.c_str(), s.size() + 1));
+    }
+    // A copy of s (with its NUL) from skip bytes after the first guard page.
+    char *place_at(size_t skip, const std::string &s) {
+        return static_cast<char *>(std::memcpy(base_ + skip, s.c_str(), s.size() + 1));
     }
 
   private:
