@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <algorithm>
@@ -157,4 +158,60 @@ TEST(Threads, ParseAfterAnotherThreadsStartsAfresh) {
         EXPECT_EQ(gnl_cmdlin(2, second, &def), 0) << gnl_usrmsg;
         EXPECT_EQ(gnl_cmdlin(2, second, &def), 1);
     }).join();
+}
+
+// A thread blocked writing its record to a full pipe holds the trace. A
+// child made without fork handlers writes its record, with its own process
+// id, at once all the same;
+// fork() waits until the record is out; the blocked thread, cancelled, ends
+// once its record is out whole, and another thread's record follows. The
+// pipe is read only then (an alarm ends a process that hangs).
+TEST(Threads, AWriterBlockedOnAFullPipe) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const int code = kelp_test::exit_code(kelp_test::run_in_child([&] {
+        alarm(60);
+        fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        const std::string full(4095, 'f');
+        if (dbginit(nullptr, nullptr, fds[1]) != 0 || write(fds[1], (full + "\n").data(), 4096) != 4096)
+            return 2;
+        static std::atomic<pid_t> tid{0};
+        pthread_t blocked;
+        pthread_create(&blocked, nullptr, [](void *) -> void * {
+            tid = gettid();
+            gnl_msglog("cancelled");
+            return nullptr;
+        }, nullptr);
+        while (tid == 0 || kelp_test::read_file("/proc/self/task/" + std::to_string(tid) + "/wchan")
+                                   .find("pipe_write") == std::string::npos)
+            usleep(1000);
+        const pid_t no_handlers = _Fork();
+        if (no_handlers == 0)
+            _exit((alarm(60), gnl_msglog("without handlers"), 0));
+        std::atomic<bool> forked{false};
+        std::thread forking([&] {
+            if (fork() == 0)
+                _exit((alarm(60), gnl_msglog("with handlers"), 0));
+            forked = true;
+        });
+        pthread_cancel(blocked);
+        std::thread after([] { gnl_msglog("after"); });
+        usleep(50000);
+        const bool waited = !forked;
+        std::string piped = "\n";
+        char buf[4096];
+        for (ssize_t n = 1; n > 0 && std::count(piped.begin(), piped.end(), '\n') < 6;)
+            piped.append(buf, std::max<ssize_t>(n = read(fds[0], buf, sizeof buf), 0));
+        void *result = nullptr;
+        pthread_join(blocked, &result);
+        forking.join();
+        after.join();
+        // Then the records in any order, the child's with its own process id.
+        int whole = piped.starts_with("\n" + full + "\n") +
+                    (piped.find("(INFO-" + std::to_string(no_handlers) + "): without handlers\n") != std::string::npos);
+        for (const std::string m : {"cancelled", "with handlers", "after"})
+            whole += std::regex_search(piped, std::regex("\n[\\d:.-]+ \\(INFO-\\d+\\): " + m + "\n"));
+        return whole == 5 && waited && result == PTHREAD_CANCELED ? 0 : 1;
+    }));
+    EXPECT_EQ(code, 0);
 }
