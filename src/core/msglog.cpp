@@ -105,14 +105,6 @@ void emit(long self, long pid, int lvl, const char *fmt, va_list ap) {
     unlock();
 }
 
-void emit_own(long self, int lvl, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void emit_own(long self, int lvl, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    emit(self, self, lvl, fmt, ap);
-    va_end(ap);
-}
-
 // A record that a configured trace filters costs nothing more: no clock,
 // no process id, no file, no state of the thread.
 bool filtered(int lvl) {
@@ -120,9 +112,12 @@ bool filtered(int lvl) {
            lvl > settings.level.load(std::memory_order_relaxed);
 }
 
-// Inside a Call: configures the trace first if needed; pid 0 is the
-// caller's own.
+// An exported call's record: configures the trace first if needed; pid 0
+// is the caller's own. A cancellation point follows it in the caller.
 void record(long pid, int lvl, const char *fmt, va_list ap) {
+    const Call call;
+    if (call.nested())
+        return;
     const long self = getpid();
     if (!settings.configured.load(std::memory_order_acquire)) {
         lock(self);
@@ -192,7 +187,9 @@ void own_record(int lvl, const char *fmt, ...) {
 }
 
 void report_dropped(int count) {
-    emit_own(getpid(), lvl_err, "msglog: %d record(s) from a signal handler dropped", count);
+    lock(getpid());
+    own_record(lvl_err, "msglog: %d record(s) from a signal handler dropped", count);
+    unlock();
 }
 
 }  // namespace kelp::trace
@@ -204,11 +201,7 @@ void trace_as(long pid, int lvl, const char *fmt, ...) {
         return;
     va_list ap;
     va_start(ap, fmt);
-    {
-        const trace::Call call;
-        if (!call.nested())
-            trace::record(pid, lvl, fmt, ap);
-    }
+    trace::record(pid, lvl, fmt, ap);
     va_end(ap);
     trace::cancel_point();
 }
@@ -242,16 +235,13 @@ void dbgtrc(int lvl, int flags, const char *fmt, ...) {
         return;
     va_list ap;
     va_start(ap, fmt);
-    {
-        const Call call;
-        if (!call.nested() && (flags & TRC_VALIST) != 0) {
-            va_list args;
-            va_copy(args, *va_arg(ap, va_list *));
-            record(0, lvl, fmt, args);
-            va_end(args);
-        } else if (!call.nested()) {
-            record(0, lvl, fmt, ap);
-        }
+    if ((flags & TRC_VALIST) != 0) {
+        va_list args;
+        va_copy(args, *va_arg(ap, va_list *));
+        record(0, lvl, fmt, args);
+        va_end(args);
+    } else {
+        record(0, lvl, fmt, ap);
     }
     va_end(ap);
     cancel_point();
@@ -262,11 +252,7 @@ void gnl_msglog(const char *fmt, ...) {
         return;
     va_list ap;
     va_start(ap, fmt);
-    {
-        const Call call;
-        if (!call.nested())
-            record(0, kelp::lvl_info, fmt, ap);
-    }
+    record(0, kelp::lvl_info, fmt, ap);
     va_end(ap);
     cancel_point();
 }
