@@ -4,8 +4,9 @@
 // - The destination (mode, held stream, file name, whether it ends inside a
 //   cut line) and every write to it belong to the holder of the lock, and
 //   so does configuration. A record is formatted by its own thread before
-//   the lock is taken and goes out in one write() while it is held
-//   (msglog.cpp), so records of threads and processes never mix.
+//   the lock is taken and goes out in one write() while it is held (more
+//   only when the system takes a part of it; msglog.cpp), so records of
+//   threads and processes do not mix.
 // - The settings are written once, by configuration, before `configured`
 //   is published; a record that finds it unpublished takes the lock and so
 //   waits for all of configuration, destination included.
