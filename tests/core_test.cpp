@@ -87,7 +87,7 @@ TEST(TraceConfig, FromTheEnvironment) {
     const std::string wide(70, 'w'), fits(63, 'w');
     const struct {
         const char *level, *prec, *fmt, *filename;
-        int now;                           // the level in force
+        int now;                          // the level in force
         std::string stamp, file, report;  // timestamp pattern; where records land; a report
     } cases[] = {
         {nullptr, nullptr, nullptr, nullptr, 3, milli, "home/KELP.LOG", ""},
@@ -116,8 +116,11 @@ TEST(TraceConfig, FromTheEnvironment) {
     };
     TempDir dir;
     for (const auto &c : cases) {
-        EXPECT_EQ(run_child(dir, {{"KELPTRC_LEVEL", c.level}, {"KELPTRC_TIMEPREC", c.prec},
-                                  {"KELPTRC_TIMEFMT", c.fmt}, {"KELPTRC_FILENAME", c.filename}},
+        EXPECT_EQ(run_child(dir,
+                            {{"KELPTRC_LEVEL", c.level},
+                             {"KELPTRC_TIMEPREC", c.prec},
+                             {"KELPTRC_TIMEFMT", c.fmt},
+                             {"KELPTRC_FILENAME", c.filename}},
                             records),
                   c.now)
             << c.file;
@@ -131,10 +134,11 @@ TEST(TraceConfig, FromTheEnvironment) {
     for (int lvl = 0; lvl < 8; ++lvl)  // the names the records show, both ways
         EXPECT_EQ(trc_sym2lvl(trc_lvl2sym(lvl)), lvl < 7 ? lvl : -1);
     // dbginit fails with its configuration, errno as it was.
-    EXPECT_EQ(run_child(dir, {{"KELPTRC_LEVEL", "x"}}, [] {
-                  errno = EXDEV;
-                  return -dbginit("x", nullptr, -1) * (errno == EXDEV);
-              }),
+    EXPECT_EQ(run_child(dir, {{"KELPTRC_LEVEL", "x"}},
+                        [] {
+                            errno = EXDEV;
+                            return -dbginit("x", nullptr, -1) * (errno == EXDEV);
+                        }),
               1);
 }
 
@@ -196,7 +200,8 @@ TEST(TraceOutput, DbginitTakesStreamPathOrDescriptorAndReopenMode) {
         rename("re.log", "first.log");
         gnl_msglog("second");
         unsetenv("KELPTRC_REOPEN");
-        step("late.log", dbginit("late.log", nullptr, -1) == 0 && !kelp_test::file_exists("late.log"));
+        step("late.log",
+             dbginit("late.log", nullptr, -1) == 0 && !kelp_test::file_exists("late.log"));
         step("too long", dbginit((exact + "q").c_str(), nullptr, -1) == -1);
         return 0;
     });
@@ -214,7 +219,8 @@ TEST(TraceOutput, DbginitTakesStreamPathOrDescriptorAndReopenMode) {
               "a.1.log: <-1>: on a\n<-1>: still on a\na.log: <-1>: on the new a\n"
               "b.log: WARN: on fd\nown.log: LOG: on own\nc.log: " +
                   long_ones + "INFO: x\nINFO: after\nenv.log: first.log: INFO: first\n" +
-                  "re.log: INFO: second\nlate.log: ERR: dbginit: pthnam too long [" + exact + "q]\n");
+                  "re.log: INFO: second\nlate.log: ERR: dbginit: pthnam too long [" + exact +
+                  "q]\n");
 }
 
 // A parent and its child, four threads each, write 1.5 KiB records at once,
@@ -222,7 +228,8 @@ TEST(TraceOutput, DbginitTakesStreamPathOrDescriptorAndReopenMode) {
 // is lost.
 TEST(TraceOutput, ParentAndChildWriteWholeLines) {
     TempDir dir;
-    const std::string mine = "INFO: " + std::string(1500, 'p'), childs = "INFO: " + std::string(1500, 'c');
+    const std::string mine = "INFO: " + std::string(1500, 'p'),
+                      childs = "INFO: " + std::string(1500, 'c');
     for (const bool to_pipe : {false, true}) {
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
@@ -242,7 +249,8 @@ TEST(TraceOutput, ParentAndChildWriteWholeLines) {
                 for (int i = 0; i < 75; ++i)
                     gnl_msglog("%s", (child == 0 ? childs : mine).c_str() + 6);
             };
-            std::thread others[] = {std::thread(records), std::thread(records), std::thread(records)};
+            std::thread others[] = {std::thread(records), std::thread(records),
+                                    std::thread(records)};
             records();
             for (auto &other : others)
                 other.join();

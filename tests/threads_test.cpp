@@ -118,7 +118,8 @@ TEST(Threads, EveryModuleInEveryDestination) {
                         wtree *tree = wtree_create("x", 1, 0);
                         for (started++; started < kThreads;)
                             std::this_thread::yield();
-                        for (long i = 0; told[t].empty() && (i == 0 || Clock::now() < end); ++i, ++rounds)
+                        for (long i = 0; told[t].empty() && (i == 0 || Clock::now() < end);
+                             ++i, ++rounds)
                             told[t] = round_of_modules(t, i, tree);
                         wtree_destroy(tree);
                     });
@@ -174,10 +175,12 @@ TEST(Threads, AWriterBlockedOnAFullPipe) {
         alarm(60);
         fcntl(fds[1], F_SETPIPE_SZ, 4096);
         const std::string full(4095, 'f');
-        if (dbginit(nullptr, nullptr, fds[1]) != 0 || write(fds[1], (full + "\n").data(), 4096) != 4096)
+        if (dbginit(nullptr, nullptr, fds[1]) != 0 ||
+            write(fds[1], (full + "\n").data(), 4096) != 4096)
             return 2;
         static std::atomic<pid_t> tid{0};
-        auto record = [](void *message) -> void * {  // no state on the heap that a fork would orphan
+        // Threads without state on the heap, which a fork would orphan.
+        auto record = [](void *message) -> void * {
             tid = gettid();
             gnl_msglog("%s", static_cast<const char *>(message));
             return nullptr;
@@ -210,9 +213,11 @@ TEST(Threads, AWriterBlockedOnAFullPipe) {
         pthread_join(after, nullptr);
         // Then the records in any order, the child's with its own process id.
         int whole = piped.starts_with("\n" + full + "\n") +
-                    (piped.find("(INFO-" + std::to_string(no_handlers) + "): without handlers\n") != std::string::npos);
+                    (piped.find("(INFO-" + std::to_string(no_handlers) + "): without handlers\n") !=
+                     std::string::npos);
         for (const std::string m : {"cancelled", "with handlers", "after"})
-            whole += std::regex_search(piped, std::regex("\n[\\d:.-]+ \\(INFO-\\d+\\): " + m + "\n"));
+            whole +=
+                std::regex_search(piped, std::regex("\n[\\d:.-]+ \\(INFO-\\d+\\): " + m + "\n"));
         return whole == 5 && waited && result == PTHREAD_CANCELED ? 0 : 1;
     }));
     EXPECT_EQ(code, 0);

@@ -74,8 +74,9 @@ int open_reopen_file() {
     fd = open(out.path, flags, 0666);
     if (fd >= 0) {
         char notice[sizeof failed + 64];
-        const int n = snprintf(notice, sizeof notice, "*** PID=%ld: Failed to open '%s', errno=%d ***\n",
-                               static_cast<long>(getpid()), failed, err);
+        const int n =
+            snprintf(notice, sizeof notice, "*** PID=%ld: Failed to open '%s', errno=%d ***\n",
+                     static_cast<long>(getpid()), failed, err);
         put(fd, {notice, std::min(static_cast<size_t>(n), sizeof notice - 1)});
     }
     return fd;

@@ -73,8 +73,8 @@ struct Mark {
 thread_local Mark mark;
 
 void sleep_while(uint32_t value) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&lock_word), FUTEX_WAIT_PRIVATE, value,
-            nullptr, nullptr, 0);
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&lock_word), FUTEX_WAIT_PRIVATE, value, nullptr,
+            nullptr, 0);
 }
 
 void wake_one() {
