@@ -103,9 +103,11 @@ void leave() {
     mark.inside.store(false, std::memory_order_relaxed);
 }
 
-// Fork: the lock is taken so that the child's copy is whole and free.
+// Fork takes the lock, so that the child's copy of the destination is
+// whole; a fork from a handler that interrupted the trace does not (its
+// thread may hold the lock), and it is no dropped record.
 void before_fork() {
-    mark.forking = enter();
+    mark.forking = !mark.inside.load(std::memory_order_relaxed) && enter();
     if (mark.forking)
         lock(getpid());
 }
