@@ -40,7 +40,8 @@ struct Destination {
 // cannot be used, each reported by an ERR record.
 int configure(const Destination *given);
 
-// With the lock, once configured: dbginit's work. -1 on failure, reported.
+// With the lock: names the destination, for dbginit and for configuration
+// (before it is published). -1 on failure, reported by an ERR record.
 int set_destination(const Destination &to);
 
 // ---- The record --------------------------------------------------------------
