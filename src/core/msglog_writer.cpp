@@ -5,7 +5,7 @@
 //   cut line) and every write to it belong to the holder of the lock, and
 //   so does configuration. A record is formatted by its own thread before
 //   the lock is taken and goes out in one write() while it is held (more
-//   only when the system takes a part of it; msglog.cpp), so records of
+//   only when the system takes less than all; msglog.cpp), so records of
 //   threads and processes do not mix.
 // - The settings are written once, by configuration, before `configured`
 //   is published; a record that finds it unpublished takes the lock and so

@@ -1,4 +1,4 @@
-// The trace's parts, one file each: the settings read from the environment
+// The trace, one file per concern: the settings read from the environment
 // and dbginit's choice of destination (msglog_settings.cpp), the record's
 // text (msglog_format.cpp), the lock and the guard of every call
 // (msglog_writer.cpp), the destinations and the exported functions
