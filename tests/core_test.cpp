@@ -1,5 +1,6 @@
 // Library core and trace. The trace reads its configuration once per
 // process, so every case that depends on it runs in a fresh child.
+#include "failalloc.h"
 #include "testutil.h"
 
 #include <kelp.h>
@@ -43,6 +44,22 @@ std::string plain(const std::string &text, const std::string &stamp = R"(\d{8}-[
     return std::regex_replace(text, std::regex(stamp + R"( \(([^ ]+)-\d+\): )"), "$1: ");
 }
 
+// A process that reads fds[0] slowly into the file path until every writer
+// has closed fds[1]; the caller keeps fds[1] only.
+pid_t slow_reader(const int fds[2], const std::string &path) {
+    const pid_t reader = fork();
+    if (reader == 0) {
+        close(fds[1]);
+        const int to = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        char buf[512];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0 && write(to, buf, n) == n;)
+            usleep(20);
+        _exit(0);
+    }
+    close(fds[0]);
+    return reader;
+}
+
 // The lines of plain(text), each with the number of times it occurs.
 std::map<std::string, int> tally(const std::string &text) {
     std::map<std::string, int> lines;
@@ -68,14 +85,22 @@ TEST(Core, DirectoryAndSignals) {
             sigset_t set;
             sigfillset(&set);
             sigprocmask(SIG_BLOCK, &set, nullptr);
-            gnl_init(opts);
+            const int result = gnl_init(opts);
             for (int s : {SIGPIPE, SIGUSR1, SIGUSR2, SIGCHLD})
                 raise(s);
             sigpending(&set);
-            return sigisemptyset(&set) ? 0 : 1;
+            return result == 0 ? !sigisemptyset(&set) : 2;
         }));
         EXPECT_EQ(waiting, opts == &keep ? 1 : 0);
     }
+    // A descriptor the library owns is closed, also when it is 0.
+    EXPECT_EQ(kelp_test::exit_code(kelp_test::run_in_child([] {
+                  int len = 0;
+                  close(0);
+                  std::free(file2buf(-1, "/proc/self/stat", nullptr, 0, &len, 0, 0));
+                  return fcntl(0, F_GETFD);
+              })),
+              255);
 }
 
 // Level, precision, timestamp format and destination, read at the first
@@ -100,11 +125,11 @@ TEST(TraceConfig, FromTheEnvironment) {
          "msglog: Invalid trace level ($KELPTRC_LEVEL=LOG)"},
         {"DBG", "nano", "%Y", "x", 4, milli, "err",
          "msglog: Invalid timestamp precision ($KELPTRC_TIMEPREC=nano)"},
-        {nullptr, nullptr, nullptr, "no/x.log", 3, milli, "err",
+        {"1", nullptr, nullptr, "no/x.log", 1, milli, "err",
          "dbginit: fopen(no/x.log) failed [errno=2]"},
     };
-    const std::pair<int, const char *> levels[] = {
-        {1, "ERR"}, {3, "INFO"}, {4, "DBG"}, {5, "DBG2"}, {9, "<9>"}};
+    const std::pair<int, const char *> levels[] = {{1, "ERR"},  {3, "INFO"}, {4, "DBG"},
+                                                   {5, "DBG2"}, {7, "<7>"},  {9, "<9>"}};
     // Records of those levels; the child exits with the level then in force,
     // or 99 when it changed before the first record or errno changed.
     auto records = [&] {
@@ -174,11 +199,19 @@ TEST(TraceOutput, DbginitTakesStreamPathOrDescriptorAndReopenMode) {
         // closed when a path takes over.
         FILE *own = std::fopen("own.log", "a");
         step("own stream twice", dbginit(nullptr, own, -1) + dbginit(nullptr, own, -1) == 0);
+        std::fputs("own's ", own);  // two streams of the caller's, each with its own buffer
+        std::fputs("stderr's ", stderr);
         dbgtrc(0, 0, "on own");
         const int fds = kelp_test::count_open_fds();
         step("c.log", dbginit("c.log", own, -1) == 0 && kelp_test::count_open_fds() == fds);
         for (int n = 950; n < 1000; ++n)  // across the end of a record's own buffer
             gnl_msglog("%0*d", n, n);
+        {  // a long record without memory for it: what fits
+            const kelp_test::AllocFailure no_room(0);
+            gnl_msglog("%s", std::string(2000, 'z').c_str());
+        }
+        const std::string c_log = kelp_test::read_file("c.log");
+        step("what fits", c_log.size() - c_log.rfind('\n', c_log.size() - 2) == 1024);
         signal(SIGXFSZ, SIG_IGN);
         rlimit limit{std::filesystem::file_size("c.log") + 50, RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &limit);
@@ -190,11 +223,13 @@ TEST(TraceOutput, DbginitTakesStreamPathOrDescriptorAndReopenMode) {
         // A failure leaves no stream: its report and later records go to stderr.
         step("bad descriptor", dbginit(nullptr, nullptr, 987) == -1);
         step("bad path", dbginit("no/x.log", nullptr, -1) == -1);
+        std::fputs("queued too ", stderr);
         gnl_msglog("afterwards");
         // Reopen mode: nothing is opened before a record, each opens the file
         // anew, and the mode stays once chosen. A name over 1024 characters is
         // refused.
         setenv("KELPTRC_REOPEN", "Y", 1);
+        close(0);  // the file may open as descriptor 0
         step("re.log", dbginit("re.log", nullptr, -1) == 0 && !kelp_test::file_exists("re.log"));
         gnl_msglog("first");
         rename("re.log", "first.log");
@@ -203,6 +238,7 @@ TEST(TraceOutput, DbginitTakesStreamPathOrDescriptorAndReopenMode) {
         step("late.log",
              dbginit("late.log", nullptr, -1) == 0 && !kelp_test::file_exists("late.log"));
         step("too long", dbginit((exact + "q").c_str(), nullptr, -1) == -1);
+        step("1024 characters", dbginit(exact.c_str(), nullptr, -1) == 0);
         return 0;
     });
     EXPECT_EQ(read_file(dir.file("failed")), "");
@@ -212,13 +248,13 @@ TEST(TraceOutput, DbginitTakesStreamPathOrDescriptorAndReopenMode) {
         all += std::string(file) + ": " + plain(read_file(dir.file(file)));
     for (int n = 950; n < 1000; ++n)
         long_ones += "INFO: " + std::string(n - 3, '0') + std::to_string(n) + "\n";
-    EXPECT_EQ(std::regex_replace(all, std::regex("x+"), "x"),
-              "out: err: queued DBG3: on stderr n=42\n"
+    EXPECT_EQ(std::regex_replace(all, std::regex("([xz])\\1+"), "$1"),
+              "out: err: queued DBG3: on stderr n=42\nstderr's "
               "ERR: dbginit: fdopen() failed on fd=987 [errno=9]\n"
-              "ERR: dbginit: fopen(no/x.log) failed [errno=2]\nINFO: afterwards\n"
+              "ERR: dbginit: fopen(no/x.log) failed [errno=2]\nqueued too INFO: afterwards\n"
               "a.1.log: <-1>: on a\n<-1>: still on a\na.log: <-1>: on the new a\n"
-              "b.log: WARN: on fd\nown.log: LOG: on own\nc.log: " +
-                  long_ones + "INFO: x\nINFO: after\nenv.log: first.log: INFO: first\n" +
+              "b.log: WARN: on fd\nown.log: own's LOG: on own\nc.log: " +
+                  long_ones + "INFO: z\nINFO: x\nINFO: after\nenv.log: first.log: INFO: first\n" +
                   "re.log: INFO: second\nlate.log: ERR: dbginit: pthnam too long [" + exact +
                   "q]\n");
 }
@@ -233,15 +269,7 @@ TEST(TraceOutput, ParentAndChildWriteWholeLines) {
     for (const bool to_pipe : {false, true}) {
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
-        const pid_t reader = fork();  // into a file, slowly
-        if (reader == 0) {
-            close(fds[1]);
-            const int to = open(dir.file("piped").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            char buf[512];
-            for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0 && write(to, buf, n) == n;)
-                usleep(20);
-            _exit(0);
-        }
+        const pid_t reader = slow_reader(fds, dir.file("piped"));
         run_child(dir, {}, [&] {
             to_pipe ? dbginit(nullptr, nullptr, fds[1]) : dbginit("both.log", nullptr, -1);
             const pid_t child = fork();
@@ -257,42 +285,58 @@ TEST(TraceOutput, ParentAndChildWriteWholeLines) {
             return child == 0 ? 0 : waitpid(child, nullptr, 0);
         });
         close(fds[1]);
-        close(fds[0]);
         waitpid(reader, nullptr, 0);
         EXPECT_EQ(tally(read_file(dir.file(to_pipe ? "piped" : "both.log"))),
                   (std::map<std::string, int>{{childs, 300}, {mine, 300}}));
     }
 }
 
-// A handler writes a record every 200 µs while the main thread writes
-// records. The record of a handler that interrupted the trace is dropped
-// and counted in an ERR record of the interrupted call, the others land,
-// nothing waits (the ticking thread ends the child after 30 s). The child
-// exits with the number of handler calls past 300.
+// A handler writes a record every 200 µs while the main thread writes 8 KB
+// records to a pipe read slowly, so that the handler also interrupts
+// writes (not restarted) half done. The record of a handler that
+// interrupted the trace is dropped and counted in an ERR record of the
+// interrupted call, the others land, every record is whole, nothing waits
+// (the ticking thread ends the child after 30 s).
 TEST(TraceOutput, RecordsFromASignalHandlerNeverWaitForTheirOwnThread) {
     TempDir dir;
     static std::atomic<int> fired{0};
-    const int past = run_child(dir, {{"KELPTRC_FILENAME", "sig.log"}}, [] {
-        signal(SIGUSR1, [](int) { ++fired, gnl_msglog("handler"); });
+    const std::string big(8000, 'm');
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t reader = slow_reader(fds, dir.file("sig.log"));
+    run_child(dir, {}, [&] {
+        struct sigaction on_signal {};
+        on_signal.sa_handler = [](int) { ++fired, gnl_msglog("handler"); };
+        sigaction(SIGUSR1, &on_signal, nullptr);
+        dbginit(nullptr, nullptr, fds[1]);
         std::thread ticker([main_thread = pthread_self()] {
             for (int i = 0; fired < 300; ++i, usleep(200))
                 i < 150000 ? pthread_kill(main_thread, SIGUSR1) : (_exit(9), 0);
         });
-        while (fired < 300)
-            gnl_msglog("main");
+        long mains = 1;
+        for (; fired < 300; ++mains)
+            gnl_msglog("%s", big.c_str());
         ticker.join();
-        gnl_msglog("main");  // reports the drops left
-        return fired - 300;
+        gnl_msglog("%s", big.c_str());  // reports the drops left
+        std::printf("%d %ld", fired.load(), mains);
+        return 0;
     });
+    close(fds[1]);
+    waitpid(reader, nullptr, 0);
+    int times = 0, handled = 0, others = 0;
+    long mains = 0;
+    std::istringstream(read_file(dir.file("out"))) >> times >> mains;
     const std::regex dropped(R"(ERR: msglog: \d+ record\(s\) from a signal handler dropped)");
-    int handled = 0, others = 0;
     for (const auto &[line, count] : tally(read_file(dir.file("sig.log")))) {
         if (std::regex_match(line, dropped))
             handled += count * std::stoi(line.substr(13));
+        else if (line == "INFO: " + big)
+            mains -= count;
         else
-            (line == "INFO: handler" ? handled : others) += line == "INFO: main" ? 0 : count;
+            (line == "INFO: handler" ? handled : others) += count;
     }
-    EXPECT_EQ(handled, 300 + past);
+    EXPECT_EQ(handled, times);
+    EXPECT_EQ(mains, 0);
     EXPECT_EQ(others, 0);
 }
 
@@ -302,16 +346,19 @@ TEST(TraceOutput, RecordsFromASignalHandlerNeverWaitForTheirOwnThread) {
 // within its second.
 TEST(TraceOutput, RecordsCarryTheZoneOfTheMoment) {
     TempDir dir;
-    run_child(dir, {{"KELPTRC_FILENAME", "STDOUT"}, {"KELPTRC_TIMEPREC", "NONE"}}, [] {
+    const std::string longest = ":" + std::string(127, 'x');  // too long to keep; UTC
+    const std::pair<std::string, int> zones[] = {
+        {"AAA3", -3}, {"BBB4", -4}, {"CCC-5", 5}, {"UTC0", 0}, {longest, 0}};
+    run_child(dir, {{"KELPTRC_FILENAME", "STDOUT"}, {"KELPTRC_TIMEPREC", "NONE"}}, [&] {
         unsetenv("TZ");
         gnl_msglog("the system's zone");
         unsetenv("HOME");  // the environment keeps its length
-        const std::pair<const char *, int> zones[] = {
-            {"AAA3", -3}, {"BBB4", -4}, {"CCC-5", 5}, {"UTC0", 0}};
         for (const auto &[tz, hours] : zones) {
             if (hours == 0)
                 unsetenv("TZ");  // to come back last
-            setenv("TZ", tz, 1);
+            setenv("TZ", tz.c_str(), 1);
+            if (hours == -3)
+                setenv("AFTER_TZ", "", 1);  // the next TZ changes inside the environment
             if (hours == 5)
                 tzset();
             for (time_t t = 0; t != time(nullptr);) {
@@ -320,13 +367,13 @@ TEST(TraceOutput, RecordsCarryTheZoneOfTheMoment) {
                 t = time(nullptr);
                 const time_t local = t + hours * 3600;
                 strftime(text, sizeof text, "%Y%m%d-%H:%M:%S", gmtime_r(&local, &tm));
-                gnl_msglog("%s %s", tz, text);
+                gnl_msglog("%s %s", tz.c_str(), text);
             }
         }
         return 0;
     });
     const std::string out = read_file(dir.file("out"));
-    for (const std::string tz : {"AAA3", "BBB4", "CCC-5", "UTC0"})
+    for (const auto &[tz, hours] : zones)
         EXPECT_TRUE(std::regex_search(out, std::regex("(\\S+) \\(INFO-\\d+\\): " + tz + " \\1\n")))
             << out;
 }
