@@ -342,23 +342,23 @@ TEST(TraceOutput, RecordsFromASignalHandlerNeverWaitForTheirOwnThread) {
 
 // The built-in timestamp is in the zone TZ names at the moment of the
 // record, as localtime follows it (with or without tzset, within one second
-// as likely as not): made from UTC and the zone's offset until one falls
-// within its second.
+// as likely as not, TZ set, changed at the end of the environment or inside
+// it, or unset): made from UTC and the zone's offset, or for no TZ by
+// localtime, until one falls within its second.
 TEST(TraceOutput, RecordsCarryTheZoneOfTheMoment) {
     TempDir dir;
     const std::string longest = ":" + std::string(127, 'x');  // too long to keep; UTC
-    const std::pair<std::string, int> zones[] = {
-        {"AAA3", -3}, {"BBB4", -4}, {"CCC-5", 5}, {"UTC0", 0}, {longest, 0}};
+    const std::pair<std::string, int> zones[] = {{"AAA3", -3}, {"BBB4", -4}, {"CCC-5", 5},
+                                                 {"", 0},      {"UTC0", 0},  {longest, 0}};
     run_child(dir, {{"KELPTRC_FILENAME", "STDOUT"}, {"KELPTRC_TIMEPREC", "NONE"}}, [&] {
         unsetenv("TZ");
         gnl_msglog("the system's zone");
         unsetenv("HOME");  // the environment keeps its length
         for (const auto &[tz, hours] : zones) {
             if (hours == 0)
-                unsetenv("TZ");  // to come back last
-            setenv("TZ", tz.c_str(), 1);
-            if (hours == -3)
-                setenv("AFTER_TZ", "", 1);  // the next TZ changes inside the environment
+                unsetenv("TZ");  // to come back last, if at all
+            if (!tz.empty())
+                setenv("TZ", tz.c_str(), 1);
             if (hours == 5)
                 tzset();
             for (time_t t = 0; t != time(nullptr);) {
@@ -366,8 +366,13 @@ TEST(TraceOutput, RecordsCarryTheZoneOfTheMoment) {
                 struct tm tm {};
                 t = time(nullptr);
                 const time_t local = t + hours * 3600;
-                strftime(text, sizeof text, "%Y%m%d-%H:%M:%S", gmtime_r(&local, &tm));
+                strftime(text, sizeof text, "%Y%m%d-%H:%M:%S",
+                         tz.empty() ? (tzset(), localtime_r(&t, &tm)) : gmtime_r(&local, &tm));
                 gnl_msglog("%s %s", tz.c_str(), text);
+            }
+            if (hours == -3) {  // TZ no longer last: the next one changes inside
+                setenv("AFTER_TZ", "", 1);
+                gnl_msglog("after");
             }
         }
         return 0;
