@@ -31,16 +31,24 @@ KELP_BEGIN_DECLS
  * record "msglog: Invalid trace level ($%s=%s)" or
  * "msglog: Invalid timestamp precision ($%s=%s)".
  *
- * The trace never writes ::gnl_usrmsg. Records may come from any number
- * of threads: configuration runs once even when the first records race,
- * and each record is formatted by its own thread, then written whole by
- * one thread at a time, so that records never interleave or get lost, in
- * every destination; each call returns with its record written. A child
- * inherits the configured trace and writes its own records with its own
- * process id, also one made without fork handlers (`vfork`, `clone`,
- * `_Fork`); lines of parent and child interleave whole. `fork` waits
- * until no record is being written; a child made without fork handlers
- * while another thread writes may find the trace taken for good.
+ * The trace never writes ::gnl_usrmsg, and every call of dbgtrc(),
+ * gnl_msglog() and dbginit() leaves `errno` as it was, configuration
+ * included. Records may come from any number of threads and processes:
+ * configuration runs once even when the first records race, and each
+ * record goes out whole, in one write of whole lines, one thread at a
+ * time (a file is opened for appending, so the records of processes that
+ * share it stay whole too; to a pipe or terminal a record of up to 4096
+ * bytes is one piece). Each call returns with its record written. A record
+ * that could not be written whole (full disk) leaves its remains on a line
+ * of their own. A thread cancelled inside a call ends after its record,
+ * with the trace free. A record written from a signal handler that
+ * interrupted its own thread inside the trace is dropped, never waited
+ * for; the interrupted call then writes the ERR record
+ * "msglog: %d record(s) from a signal handler dropped". A child inherits
+ * the configured trace, writes its own records with its own process id at
+ * once, also one made without fork handlers (`vfork`, `clone`, `_Fork`)
+ * while another thread was writing; `fork` waits until no record is being
+ * written.
  * @{
  */
 
@@ -52,9 +60,9 @@ KELP_BEGIN_DECLS
 #define TRC_PREC_MILLI  2
 /** @brief Timestamp precision: microseconds, ".%06ld". */
 #define TRC_PREC_MICRO  3
-/** @brief Destination mode: open, append and close the trace file for each record. */
+/** @brief The trace's reopen mode (`KELPTRC_REOPEN=y`, see dbginit()): each record opens, appends to and closes the file. No function takes this value. */
 #define TRC_MODE_REOPEN 1
-/** @brief Destination mode: write to the held stream (the default). */
+/** @brief The trace's held mode, the default: records go to the stream that dbginit() names. No function takes this value. */
 #define TRC_MODE_HELD   2
 
 /**
@@ -93,7 +101,8 @@ KELP_API int trc_sym2lvl(const char *sym);
  * be opened is replaced for good by "/tmp/KELP.LOG", after the line
  * "*** PID=%ld: Failed to open '%s', errno=%d ***"; if that fails too, the
  * record is lost. No failure is reported, and `errno` is left as it was.
- * Safe from any thread.
+ * Safe from any thread; a cancellation that comes while the record is
+ * written acts as the call returns.
  *
  * @param lvl   the record's level; negative levels are always written
  * @param flags 0, or ::TRC_VALIST: then the one argument after @p fmt is a
@@ -106,7 +115,8 @@ KELP_API void dbgtrc(int lvl, int flags, const char *fmt, ...);
  * @brief Writes one record of level 3 ("INFO"), printf-style.
  *
  * The library reports its internal trouble (allocation failures) this way.
- * No failure is reported. Safe from any thread.
+ * No failure is reported, and `errno` is left as it was. Safe from any
+ * thread.
  *
  * @param fmt printf-style format of the message
  * @param ... its arguments
@@ -119,16 +129,24 @@ KELP_API void gnl_msglog(const char *fmt, ...) KELP_PRINTF(1, 2);
  * held so far is closed first, unless it is standard output or error, or
  * the @p stream named again without a path (then it stays held); the
  * trace then owns the new stream, made line-buffered on its 4096-byte
- * buffer. With a path and `KELPTRC_REOPEN=y` (any case) the trace switches
- * for good to reopen mode: nothing is opened now, each record opens,
- * appends to and closes the file. Files are always opened for append.
+ * buffer. Records go past that buffer, straight to the stream's
+ * descriptor (a stream without one, such as fmemopen()'s, takes them
+ * through it); a stream of the caller's is flushed before each record, so
+ * that what the caller wrote to it comes first.
+ * With a path and `KELPTRC_REOPEN=y` (any case) the trace switches for
+ * good to reopen mode: nothing is opened now, each record opens, appends
+ * to and closes the file; a stream or descriptor named later becomes the
+ * held stream, yet records keep going to the file for the life of the
+ * process. Files are always opened for append.
  *
  * Failures are ERR records, never ::gnl_usrmsg: "dbginit: fopen(%s) failed
  * [errno=%d]", "dbginit: pthnam too long [%s]" (over 1024 characters in
  * reopen mode), "dbginit: fdopen() failed on fd=%d [errno=%d]". After a
  * failed open no stream is held; records then go to standard error.
- * Safe from any thread, also while others write records: each record goes
- * whole to the old destination or to the new one.
+ * `errno` is left as it was. Safe from any thread, also while others write
+ * records: each record goes whole to the old destination or to the new
+ * one. Called from a signal handler that interrupted its own thread inside
+ * the trace, it does nothing and returns -1.
  *
  * @param path   file to append to, or NULL
  * @param stream stream to write to, or NULL
