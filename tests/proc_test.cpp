@@ -1,6 +1,7 @@
 // run_syscmd and close_syscmd with real processes, pipes and pseudo-terminals.
 #include <kelp.h>
 
+#include "failalloc.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -70,22 +72,33 @@ const winsize kSize = {33, 77, 0, 0};
 
 // A command starts the same whatever the caller's state; checked in a child
 // of the test, which must be the program's first, since the trace is set up
-// from the environment once per process. With the trace on standard error,
+// from the environment once per process. With no memory for its entry in the
+// table of children, nothing starts. With the trace on standard error,
 // records about a child carry its pid and go to the caller's trace, never
 // into the command's output; a command line's end is traced when
-// close_syscmd reaps it; the caller's buffered stdio is not written by any
-// child. Whatever the caller ignores, catches or blocks, SIGPIPE, SIGUSR1,
+// close_syscmd reaps it (a program's is not); the caller's buffered stdio is
+// not written by any child. Whatever the caller ignores, catches or blocks, SIGPIPE, SIGUSR1,
 // SIGUSR2 and SIGCHLD start at their default, nothing caught, nothing
-// blocked; other ignored signals (SIGHUP) stay ignored. Programs are run as
-// execvp runs them. A daemon, with 0, 1 and 2 closed, gets the same
-// descriptors, terminal and window size as anyone, and nothing of the
-// start-up besides.
+// blocked; other ignored signals (SIGHUP) stay ignored. A thread's own
+// commands reap each other as wait() does. Programs are run as execvp runs
+// them. A daemon, with 0, 1 and 2 closed, gets the same descriptors, terminal
+// and window size as anyone, and nothing of the start-up besides; the
+// caller's own ends and the close's wait never take 0, 1 or 2.
 TEST(RunSyscmd, CommandsStartTheSameWhateverTheCallersState) {
     kelp_test::TempDir dir;
     const std::string trace = dir.file("trace"), want = dir.file("want"), seen = dir.file("seen"),
-                      script = dir.file("script");
-    in_child({{"KELPTRC_FILENAME", "STDERR"}, {"KELPTRC_LEVEL", "4"}}, [&] {
+                      script = dir.file("script"), denied = dir.file("denied");
+    // An entry too long to name a directory is skipped; a program that may
+    // not be run is passed over for one further on.
+    const std::string path =
+        std::string(PATH_MAX, 'x') + ":" + denied + ":" + dir.path() + ":" + std::getenv("PATH");
+    in_child({{"KELPTRC_FILENAME", "STDERR"}, {"KELPTRC_LEVEL", "4"}, {"PATH", path.c_str()}}, [&] {
         dup2(open(trace.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600), 2);
+        {
+            const kelp_test::AllocFailure no_room(0);
+            EXPECT_EQ(std::to_string(start(0, "exit 3").rc) + " " + gnl_usrmsg,
+                      "-1 run_pipe_cmd: fork() failed (errno=12)");
+        }
         for (int s = 1; s < NSIG; ++s)
             signal(s, SIG_DFL);
         FILE *f = fopen(want.c_str(), "w");
@@ -95,6 +108,7 @@ TEST(RunSyscmd, CommandsStartTheSameWhateverTheCallersState) {
             EXPECT_EQ(outcome(c), "exit 3");
             const Cmd m = start(flags, nullptr, {"nope"});
             EXPECT_EQ(outcome(m), "exit 2");
+            EXPECT_EQ(outcome(start(flags, nullptr, {"true"})), "exit 0");
             fprintf(f, "(DBG-%d): issue_cmd: calling system(exit 3)\n", c.pid);
             fprintf(f, "(DBG-%d): run_%s_app: run_%s_child() returned 3\n", c.pid, mode, mode);
             fprintf(f, "(ERR-%d): issue_cmd: execvp(nope) failed (errno=2)\n", m.pid);
@@ -116,8 +130,9 @@ TEST(RunSyscmd, CommandsStartTheSameWhateverTheCallersState) {
         char want_ign[17];
         snprintf(want_ign, sizeof want_ign, "%016llx", ignored);
         const Cmd sed = start(0, nullptr, {"sed", "-n", "/^Sig[BIC]/p", "/proc/self/status"});
-        EXPECT_EQ(outcome(sed), std::string("SigBlk:\t0000000000000000\nSigIgn:\t") + want_ign +
-                                    "\nSigCgt:\t0000000000000000\nexit 10");  // ECHILD: reaped already
+        EXPECT_EQ(outcome(sed),
+                  std::string("SigBlk:\t0000000000000000\nSigIgn:\t") + want_ign +
+                      "\nSigCgt:\t0000000000000000\nexit 10");  // ECHILD: reaped already
         EXPECT_EQ(gnl_usrmsg,
                   "close_syscmd: kill(-" + std::to_string(sed.pid) + ") failed (errno=3)");
         fclose(f);
@@ -129,26 +144,40 @@ TEST(RunSyscmd, CommandsStartTheSameWhateverTheCallersState) {
         // execvp runs it (here with more arguments than the child's stack
         // holds); a name too long for a directory is not looked for.
         signal(SIGCHLD, SIG_DFL);
-        kelp_test::write_file(script, "echo $0 $1\n");
+        const Cmd first = start(0, "exit 7"), second = start(0, "exit 5");
+        usleep(200000);
+        const std::string second_seen = outcome(second);
+        EXPECT_EQ(second_seen + ", " + outcome(first), "exit 5, exit 10");
+        kelp_test::write_file(script, "echo $0 $1 $#\n");
         chmod(script.c_str(), 0755);
+        mkdir(denied.c_str(), 0755);
+        kelp_test::write_file(denied + "/script", "echo denied\n");
         std::vector<const char *> many(5000, "a");
-        many[0] = script.c_str();
-        EXPECT_EQ(outcome(start(0, nullptr, many)), script + " a\nexit 0");
+        many[0] = "script";
+        EXPECT_EQ(outcome(start(0, nullptr, many)), script + " a 4999\nexit 0");
         EXPECT_EQ(outcome(start(0, nullptr, {std::string(NAME_MAX, 'n').c_str()})), "exit 2");
 
+        close(2);
+        const Cmd pty = start(RUN_PTY, "exit 0");
+        EXPECT_GT(pty.rfd, 2);
+        EXPECT_EQ(outcome(pty), "exit 0");
         close_range(0, 2, 0);
         close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);  // the test's own, not the command's
         const char *show =
             "test -t 0 && stty size && echo tty >/dev/tty; ls -1 /proc/$$/fd; "
             "[ /proc/$$/fd/1 -ef /proc/$$/fd/2 ] && echo same";
         std::string out;
-        for (int flags : {0, RUN_STDERR, RUN_PTY, RUN_PTY | RUN_STDERR})
-            out += outcome(start(flags, show, {}, &kSize)) + "|";
+        for (int flags : {0, RUN_STDERR, RUN_PTY, RUN_PTY | RUN_STDERR}) {
+            const Cmd c = start(flags, show, {}, &kSize);
+            out += (c.rfd > 2 && c.wfd > 2 ? "" : "low ") + outcome(c) + "|";
+        }
+        out += outcome(start(0, "exec >&-; sleep 0.2"));
+        out += fcntl(0, F_GETFD) == -1 ? "" : " 0 open";
         kelp_test::write_file(seen, out);
     });
     EXPECT_EQ(kelp_test::read_file(seen),
               "0\n1\nexit 1|0\n1\n2\nsame\nexit 0|33 77\r\ntty\r\n0\r\n1\r\nexit 1|"
-              "33 77\r\ntty\r\n0\r\n1\r\n2\r\nsame\r\nexit 0|");
+              "33 77\r\ntty\r\n0\r\n1\r\n2\r\nsame\r\nexit 0|exit 0");
 }
 
 // Four threads start commands, one in ten on a pseudo-terminal, until more
@@ -198,7 +227,7 @@ TEST(CloseSyscmd, ThreadsAndForkedProcessesGetTheirOwnStatus) {
     close(answers[0]);
     for (std::thread &t : threads)
         t.join();
-    waitpid(slow.pid, nullptr, 0);  // killed, not reaped
+    waitpid(slow.pid, nullptr, 0);               // killed, not reaped
     while (waitpid(-1, nullptr, WNOHANG) > 0) {  // forked ones that no wait took
     }
     EXPECT_EQ(kelp_test::count_open_fds(), fds);
@@ -207,9 +236,12 @@ TEST(CloseSyscmd, ThreadsAndForkedProcessesGetTheirOwnStatus) {
 // From now on, syscall nr fails with EXDEV in this process and its children
 // where the argument that tells its uses apart equals value: the third of
 // openat (its flags) and clone (no place for the parent's tid: 0), the first
-// of setsid (0), else the second.
+// of setsid (0), the fourth of mmap (its flags), else the second.
 bool fail_syscall(unsigned nr, unsigned value) {
-    const unsigned arg = nr == SYS_openat || nr == SYS_clone ? 2 : nr == SYS_setsid ? 0 : 1;
+    const unsigned arg = nr == SYS_openat || nr == SYS_clone ? 2
+                         : nr == SYS_setsid                  ? 0
+                         : nr == SYS_mmap                    ? 3
+                                                             : 1;
     const auto at = static_cast<unsigned>(offsetof(seccomp_data, args) + 8 * arg);
     sock_filter f[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
                        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr, 0, 3),
@@ -224,7 +256,8 @@ bool fail_syscall(unsigned nr, unsigned value) {
 
 // Each step on the way to the command that can fail, made to fail by the
 // kernel or, with only the descriptors below `open` left (valgrind keeps its
-// own above the limit), for want of a descriptor. In the child: the caller
+// own above the limit; below -open and 0 when negative), for want of a
+// descriptor. In the child: the caller
 // writes the step's record with the child's pid before run_syscmd returns,
 // and the child's exit code is the errno (a failed exec is the first
 // test's). In the caller: -1 and the step's message, *rfd, *wfd and *pid
@@ -249,6 +282,9 @@ TEST(RunSyscmd, FailedStepsAreReported) {
         {0, 64, 0, 0, "---", "run_pipe_cmd: pipe(R) failed (errno=24)"},
         {0, 62, 0, 0, "---", "run_pipe_cmd: pipe(W) failed (errno=24)"},
         {0, 60, 0, 0, "rw-", "run_pipe_cmd: pipe() failed (errno=24)"},
+        {0, -63, 0, 0, "---", "run_pipe_cmd: pipe(R) failed (errno=24)"},  // 0: none above 2
+        {0, 0, SYS_mmap, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, "rw-",
+         "run_pipe_cmd: fork() failed (errno=18)"},
         {RUN_PTY, 64, 0, 0, "---", "run_pty_app: open(/dev/ptmx) failed (errno=24)"},
         {RUN_PTY, 0, SYS_clone, 0, "rw-", "run_pty_app: fork() failed (errno=18)"},
         {RUN_NONBLOCK, 0, SYS_fcntl, F_GETFL, "rwp", "run_syscmd: fcntl(GETFL) failed (errno=18)"},
@@ -264,9 +300,11 @@ TEST(RunSyscmd, FailedStepsAreReported) {
             getrlimit(RLIMIT_NOFILE, &low);
             low.rlim_cur = 64;
             setrlimit(RLIMIT_NOFILE, &low);
-            while (c.open > 0 && open("/dev/null", O_RDONLY) >= 0) {
+            while (c.open != 0 && open("/dev/null", O_RDONLY) >= 0) {
             }
-            close_range(c.open > 0 ? c.open : 64, ~0U, 0);
+            close_range(c.open != 0 ? std::abs(c.open) : 64, ~0U, 0);
+            if (c.open < 0)
+                close(0);
             EXPECT_TRUE(c.nr == 0 || fail_syscall(c.nr, c.value));
             const Cmd cmd = start(c.flags, nullptr, {"true"}, &kSize, &tios);
             if (*c.reached == '\0') {
@@ -288,6 +326,7 @@ TEST(RunSyscmd, FailedStepsAreReported) {
     }
     EXPECT_EQ(run_syscmd("true", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0), -1);
     EXPECT_STREQ(gnl_usrmsg, "run_syscmd: no place for the descriptors or the pid");
+    EXPECT_EQ(close_syscmd(-1, -1, INT_MAX), ECHILD);  // not a child of the library's
 }
 
 // The caller's alarm goes on through closes and goes off on time. A signal

@@ -167,7 +167,7 @@ CHILD_CODE char *put_number(char *out, unsigned n) {
     do
         digits[k++] = static_cast<char>('0' + n % 10);
     while ((n /= 10) != 0);
-    while (k > 0)
+    while (k != 0)
         *out++ = digits[--k];
     return out;
 }
@@ -249,7 +249,7 @@ CHILD_CODE long exec_program(const Launch &l) {
         const char *stop = dir;
         while (*stop != '\0' && *stop != ':')
             ++stop;
-        if (stop - dir <= PATH_MAX) {
+        if (stop - dir < PATH_MAX) {  // else too long to name a directory
             char *at = path;
             for (const char *c = dir; c != stop; ++c)
                 *at++ = *c;
