@@ -140,9 +140,11 @@ TEST(RunSyscmd, CommandsStartTheSameWhateverTheCallersState) {
         EXPECT_EQ(std::regex_replace(kelp_test::read_file(trace), stamp, "$1"),
                   kelp_test::read_file(want));
 
-        // With exit codes again: a file without "#!" is run by the shell, as
-        // execvp runs it (here with more arguments than the child's stack
-        // holds); a name too long for a directory is not looked for.
+        // With exit codes again: the close of the command started second
+        // reaps the first, whose status is then gone. A file without "#!"
+        // is run by the shell, as execvp runs it, found along PATH (here
+        // with more arguments than the child's stack holds) or named by its
+        // path; a name too long for a directory is not looked for.
         signal(SIGCHLD, SIG_DFL);
         const Cmd first = start(0, "exit 7"), second = start(0, "exit 5");
         usleep(200000);
@@ -155,6 +157,7 @@ TEST(RunSyscmd, CommandsStartTheSameWhateverTheCallersState) {
         std::vector<const char *> many(5000, "a");
         many[0] = "script";
         EXPECT_EQ(outcome(start(0, nullptr, many)), script + " a 4999\nexit 0");
+        EXPECT_EQ(outcome(start(0, nullptr, {script.c_str(), "b"})), script + " b 1\nexit 0");
         EXPECT_EQ(outcome(start(0, nullptr, {std::string(NAME_MAX, 'n').c_str()})), "exit 2");
 
         close(2);
