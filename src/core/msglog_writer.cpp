@@ -151,23 +151,27 @@ void lock(long self_id) {
     uint32_t seen = 0;
     if (lock_word.compare_exchange_strong(seen, self, std::memory_order_acquire))
         return;
+    int spins = 0;
     bool slept = false;
-    for (int spins = 0;; ++spins) {
+    for (;;) {
         if (!held_here(seen, self)) {
             const uint32_t mine = slept ? self | sleepers : self;
             if (lock_word.compare_exchange_weak(seen, mine, std::memory_order_acquire))
                 return;
-            continue;
+            continue;  // seen holds the word as it is now
         }
         if (spins < spins_before_sleep) {
+            ++spins;
             cpu_relax();
             seen = lock_word.load(std::memory_order_relaxed);
             continue;
         }
-        if ((seen & sleepers) == 0 &&
-            !lock_word.compare_exchange_weak(seen, seen | sleepers, std::memory_order_relaxed))
-            continue;
-        sleep_while(seen | sleepers);
+        if ((seen & sleepers) == 0) {
+            if (!lock_word.compare_exchange_weak(seen, seen | sleepers, std::memory_order_relaxed))
+                continue;  // seen holds the word as it is now
+            seen |= sleepers;
+        }
+        sleep_while(seen);
         slept = true;
         seen = lock_word.load(std::memory_order_relaxed);
     }
