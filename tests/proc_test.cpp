@@ -296,7 +296,10 @@ TEST(RunSyscmd, FailedStepsAreReported) {
     };
     const termios tios{};
     const std::regex numbers(R"((/dev/pts/|dup2\()\d+)");
+    const bool valgrind = std::getenv("KELP_UNDER_VALGRIND") != nullptr;
     for (const auto &c : cases) {
+        if (c.nr == SYS_mmap && valgrind)  // it makes the client's mappings itself
+            continue;
         in_child({}, [&] {
             kelp_test::TraceTap tap;
             rlimit low{};
