@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <atomic>
 #include <csignal>
 #include <regex>
@@ -361,10 +362,16 @@ TEST(TraceOutput, RecordsCarryTheZoneOfTheMoment) {
                 setenv("TZ", tz.c_str(), 1);
             if (hours == 5)
                 tzset();
-            for (time_t t = 0; t != time(nullptr);) {
+            // The trace's clock: time() may lag it by a tick at a second's turn.
+            const auto seconds = [] {
+                timeval tv{};
+                gettimeofday(&tv, nullptr);
+                return tv.tv_sec;
+            };
+            for (time_t t = 0; t != seconds();) {
                 char text[32];
                 struct tm tm {};
-                t = time(nullptr);
+                t = seconds();
                 const time_t local = t + hours * 3600;
                 strftime(text, sizeof text, "%Y%m%d-%H:%M:%S",
                          tz.empty() ? (tzset(), localtime_r(&t, &tm)) : gmtime_r(&local, &tm));
