@@ -17,13 +17,13 @@
 //   compare-exchange from what was seen (acquire); giving it back is an
 //   exchange to 0 (release), which wakes one sleeper when `sleepers` was
 //   set. A waiter first spins a little, reading the word; then it sets
-//   `sleepers` with a compare-exchange and sleeps
-//   only while the word still holds exactly that value (the futex compares
-//   and sleeps as one step): a release in between changes the word, so the
-//   sleep returns at once and no wake-up is lost. A thread that has slept
-//   takes the lock with `sleepers` set, since others may still sleep; one
-//   that only spun need not: a sleeper it overtakes finds the lock taken,
-//   sets `sleepers` again and sleeps until this holder's release.
+//   `sleepers` with a compare-exchange and sleeps only while the word still
+//   holds exactly that value (the futex compares and sleeps as one step): a
+//   release in between changes the word, so the sleep returns at once and
+//   no wake-up is lost. A thread that has slept takes the lock with
+//   `sleepers` set, since others may still sleep; one that only spun need
+//   not: a sleeper it overtakes finds the lock taken, sets `sleepers` again
+//   and sleeps until this holder's release.
 //
 // What a cancelled thread finds
 // - Cancellation is off from the start of a call to its end, so no
@@ -77,8 +77,8 @@ thread_local Mark mark;
 
 // A record takes about a microsecond to write: a waiter that spins that
 // long finds the lock free more often than not, and spares both threads a
-// sleep and a wake-up (at 2 to 8 threads about a third of the time per
-// record on two cores). Longer holds (a slow pipe) end in a sleep.
+// sleep and a wake-up (at 2 threads on two cores, a third less time per
+// record). Longer holds (a slow pipe) end in a sleep.
 constexpr int spins_before_sleep = 200;
 
 inline void cpu_relax() {
