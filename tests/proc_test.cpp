@@ -77,9 +77,9 @@ const winsize kSize = {33, 77, 0, 0};
 // records about a child carry its pid and go to the caller's trace, never
 // into the command's output; a command line's end is traced when
 // close_syscmd reaps it (a program's is not); the caller's buffered stdio is
-// not written by any child. Whatever the caller ignores, catches or blocks, SIGPIPE, SIGUSR1,
-// SIGUSR2 and SIGCHLD start at their default, nothing caught, nothing
-// blocked; other ignored signals (SIGHUP) stay ignored. A thread's own
+// not written by any child. Whatever the caller ignores, catches or blocks,
+// SIGPIPE, SIGUSR1, SIGUSR2 and SIGCHLD start at their default, nothing
+// caught, nothing blocked; other ignored signals (SIGHUP) stay ignored. A thread's own
 // commands reap each other as wait() does. Programs are run as execvp runs
 // them. A daemon, with 0, 1 and 2 closed, gets the same descriptors, terminal
 // and window size as anyone, and nothing of the start-up besides; the
